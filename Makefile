@@ -1,0 +1,41 @@
+# Set-up and everyday commands. `make test` and `make demo` install what they need.
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+CTEST_JOBS ?= $(JOBS)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test test-asan test-tsan fuzz clean
+
+all: build
+
+deps:
+	@tools/install_deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(CTEST_JOBS)
+
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DVELTRANE_SANITIZE=asan $(CMAKE_ARGS)
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(CTEST_JOBS)
+
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DVELTRANE_SANITIZE=tsan $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(CTEST_JOBS)
+
+# libFuzzer targets, built with clang: `make fuzz`, then run one from $(FUZZ_BUILD)/bin.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVELTRANE_BUILD_FUZZ=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

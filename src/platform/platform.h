@@ -1,0 +1,190 @@
+// The small set of operating-system services the driver is written against: waitable
+// handles, auto-reset events, threads whose end can be waited on from any thread, module
+// loading, and a few file and name look-ups. Call sites carry no #ifdef; this is the only
+// place that talks to Linux directly.
+//
+// Waitable objects are file descriptors. An object is signalled while its descriptor is
+// readable:
+//   - an Event is an eventfd; a wait that reports it consumes the signal (auto-reset);
+//   - a thread handle is the read end of a pipe whose write end the thread holds until it
+//     ends; once the thread has ended the handle stays signalled for ever and waits never
+//     consume it.
+// A failure that can only mean a bug (an invalid descriptor where a valid one is required)
+// aborts; expected outcomes (time-out, busy, not found) are return values. Every time-out
+// is measured on CLOCK_MONOTONIC.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+namespace platform {
+
+// Time-out value that waits for ever. Any negative time-out means the same.
+constexpr int kInfinite = -1;
+
+// An owned descriptor of a waitable object. Move-only; closes the descriptor on destruction.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(int fd) : fd_(fd) {}
+  ~Handle() { Close(); }
+  Handle(Handle&& other) noexcept : fd_(other.Release()) {}
+  Handle& operator=(Handle&& other) noexcept;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  bool Valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  // A second, independent handle of the same object (dup). The copy stays usable after
+  // this handle is closed. Returns an invalid handle on failure (descriptor limit).
+  Handle Duplicate() const;
+  // Closes the descriptor now; the handle becomes invalid. Closing an invalid handle does
+  // nothing.
+  void Close();
+  // Gives up ownership and returns the descriptor.
+  int Release();
+
+ private:
+  int fd_ = -1;
+};
+
+enum class WaitResult { kSignalled, kTimeout, kFailed };
+
+// Waits until the object behind fd is signalled or timeout_ms have passed. A time-out of 0
+// only polls; a negative one waits for ever. An event reported as signalled has been reset
+// by this call. kFailed for an invalid descriptor.
+WaitResult Wait(int fd, int timeout_ms);
+
+// Waits until one of the objects is signalled and returns its index (the lowest index when
+// several are), -1 on time-out, -2 on failure (an invalid descriptor, an empty list).
+// Exactly one object is consumed per return: when a waiter elsewhere consumed an event
+// first, the wait goes on for the time that remains.
+int WaitAny(std::span<const int> fds, int timeout_ms);
+
+// Auto-reset event, created non-signalled. Set wakes exactly one waiter; with no waiter the
+// event stays signalled until one wait consumes it. Setting an already signalled event
+// changes nothing. Valid() is false when the eventfd could not be created; such an event
+// must not be waited on (Set is then a no-op).
+class Event {
+ public:
+  Event();
+  ~Event() = default;
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool Valid() const { return handle_.Valid(); }
+  int fd() const { return handle_.fd(); }
+  void Set();
+  // Clears a pending signal, if any, without waiting.
+  void Reset();
+  // Wait on this event alone (see Wait above).
+  WaitResult Wait(int timeout_ms) { return platform::Wait(handle_.fd(), timeout_ms); }
+
+ private:
+  Handle handle_;
+};
+
+// Id of the calling thread as the kernel knows it (gettid); never 0.
+std::uint32_t CurrentThreadId();
+
+// A new handle that becomes signalled when the calling thread ends, whoever created the
+// thread (ours, the RCP+ library's, the host's). The thread's exit notifier is made on the
+// first call and closed by the thread's thread-local clean-up. Invalid on failure.
+Handle CurrentThreadHandle();
+
+// A thread started by us. Its handle is signalled once the thread function has returned
+// (or the thread was terminated); any thread may wait on it or duplicate it.
+class Thread {
+ public:
+  Thread() = default;
+  // Stops nothing: a thread that is still running is detached, one that has ended is
+  // reaped. Owners stop and join their threads before they let go of them.
+  ~Thread();
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts fn on a new thread and returns once the thread's id is known. Returns false (and
+  // stays as it was) when fn is empty, this object already holds a thread, or the thread
+  // could not start.
+  bool Start(std::function<void()> fn);
+
+  bool Valid() const { return handle_.Valid(); }
+  const Handle& handle() const { return handle_; }
+  std::uint32_t id() const { return id_; }
+
+  // Waits up to timeout_ms for the thread to end; true when it has ended (and has been
+  // reaped). An empty Thread counts as ended.
+  bool Join(int timeout_ms);
+
+  // Forced termination: cancels the thread (pthread_cancel) and waits for it to end.
+  // glibc unwinds the cancelled thread's stack, so its RAII guards release their locks;
+  // code on such a thread must not swallow the unwind (catch (...) must rethrow). The
+  // thread ends at its next cancellation point (a wait, a sleep, a socket call).
+  // Returns true when the thread has ended.
+  bool Terminate();
+
+ private:
+  struct Start;
+  Handle handle_;
+  std::uint32_t id_ = 0;
+  unsigned long pthread_ = 0;
+  bool joined_ = true;
+};
+
+// Sleeps for ms milliseconds (a cancellation point).
+void SleepMs(int ms);
+
+// Number of processors the process may run on; at least 1.
+unsigned ProcessorCount();
+
+// A shared object loaded at run time. Move-only; unloads on destruction.
+class Module {
+ public:
+  Module() = default;
+  ~Module();
+  Module(Module&& other) noexcept;
+  Module& operator=(Module&& other) noexcept;
+  Module(const Module&) = delete;
+  Module& operator=(const Module&) = delete;
+
+  // Loads a module by its Windows-style name: "X.dll" is looked for as "libX.so" in the
+  // folder of the shared object that contains this platform layer (the driver library),
+  // never on the search path. Any other name is used as a file name in that folder; a name
+  // with a '/' is refused. Returns an empty module when the file is missing or cannot be
+  // loaded.
+  static Module Load(const char* name);
+
+  bool Loaded() const { return handle_ != nullptr; }
+  // Looks up an export. A decorated name "_Name@16" is looked up as "Name"; other names
+  // as they are. Null when missing or when nothing is loaded.
+  void* Symbol(const char* name) const;
+
+ private:
+  void* handle_ = nullptr;
+};
+
+// The folder of the running executable, with its trailing '/', from /proc/self/exe.
+// A path without '/' gives the empty string.
+std::string ExecutableFolder();
+
+// The folder of the shared object (or executable) that contains this platform layer,
+// with its trailing '/'.
+std::string ModuleFolder();
+
+// Opens an existing file for reading; never creates one. Invalid when it is missing, is a
+// folder, or cannot be opened.
+Handle OpenFileForRead(const char* path);
+
+// Size in bytes of an open file; -1 on failure.
+long long FileSize(const Handle& file);
+
+// Looks name up as an IPv4 host name and returns the dotted form of its first address,
+// or the empty string when it does not resolve.
+std::string ResolveIPv4(const char* name);
+
+}  // namespace platform

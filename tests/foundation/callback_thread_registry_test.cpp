@@ -1,0 +1,275 @@
+#include "foundation/callback_thread_registry.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "../platform/eventually.h"
+#include "platform/platform.h"
+
+namespace {
+// Allocations made by the calling thread, counted by the replaced operator new below.
+thread_local std::size_t allocations = 0;
+}  // namespace
+
+// Replacements of the global allocation functions pair malloc with free on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
+
+namespace {
+
+using corvane::CCallbackThreadRegistry;
+using platform::Event;
+using platform::Handle;
+using platform::WaitResult;
+
+// Opens the id-taking registration, to play a kernel that reuses an ended thread's id.
+class TestRegistry : public CCallbackThreadRegistry {
+ public:
+  using CCallbackThreadRegistry::EntryCount;
+  using CCallbackThreadRegistry::RegisterThread;
+};
+
+// An id no real thread has, shared by the threads that pretend to reuse it.
+constexpr std::uint32_t kReusedId = 0xFFFFFF00u;
+
+int OpenDescriptorCount() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// A thread of "the library": runs a callback body, then stays alive until released.
+class LibraryThread {
+ public:
+  template <class Callback>
+  explicit LibraryThread(Callback callback)
+      : thread_([this, callback] {
+          callback();
+          called_ = true;
+          release_.Wait(5000);
+        }) {
+    EXPECT_TRUE(testutil::Eventually([this] { return called_.load(); }));
+  }
+  ~LibraryThread() { End(); }
+  void End() {
+    release_.Set();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  Event release_;
+  std::atomic<bool> called_{false};
+  std::thread thread_;
+};
+
+bool Signalled(const Handle& h) { return platform::Wait(h.fd(), 0) == WaitResult::kSignalled; }
+bool SignalledSoon(const Handle& h) {
+  return platform::Wait(h.fd(), 5000) == WaitResult::kSignalled;
+}
+
+TEST(CallbackThreadRegistry, ManyCallbacksOnOneThreadLeaveOneEntry) {
+  TestRegistry registry;
+  LibraryThread thread([&] {
+    for (int i = 0; i < 100; ++i) registry.RegisterCurrentThread();
+  });
+  EXPECT_EQ(registry.EntryCount(), 1u);
+  std::vector<Handle> list;
+  registry.CollectHandles(list);
+  EXPECT_EQ(list.size(), 1u);
+}
+
+TEST(CallbackThreadRegistry, RegisteringAKnownRunningThreadAllocatesNothing) {
+  TestRegistry registry;
+  std::size_t allocated = 1;
+  LibraryThread thread([&] {
+    registry.RegisterCurrentThread();
+    const std::size_t before = allocations;
+    for (int i = 0; i < 100; ++i) registry.RegisterCurrentThread();
+    allocated = allocations - before;
+  });
+  EXPECT_EQ(allocated, 0u);
+}
+
+TEST(CallbackThreadRegistry, EachThreadGetsItsOwnEntry) {
+  TestRegistry registry;
+  LibraryThread a([&] { registry.RegisterCurrentThread(); });
+  LibraryThread b([&] { registry.RegisterCurrentThread(); });
+  LibraryThread c([&] { registry.RegisterCurrentThread(); });
+  EXPECT_EQ(registry.EntryCount(), 3u);
+}
+
+TEST(CallbackThreadRegistry, CollectingFromAnEmptyRegistryLeavesTheListUnchanged) {
+  TestRegistry registry;
+  std::vector<Handle> list;
+  list.push_back(platform::CurrentThreadHandle());
+  const int fd = list.front().fd();
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.front().fd(), fd);
+}
+
+TEST(CallbackThreadRegistry, CollectAppendsToWhatTheListHolds) {
+  TestRegistry registry;
+  LibraryThread thread([&] { registry.RegisterCurrentThread(); });
+  Handle first = platform::CurrentThreadHandle();
+  const int firstFd = first.fd();
+  std::vector<Handle> list;
+  list.push_back(std::move(first));
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].fd(), firstFd);
+  EXPECT_FALSE(Signalled(list[1]));
+}
+
+TEST(CallbackThreadRegistry, CollectedHandlesAreFreshDuplicates) {
+  TestRegistry registry;
+  LibraryThread thread([&] { registry.RegisterCurrentThread(); });
+  std::vector<Handle> first, second;
+  registry.CollectHandles(first);
+  registry.CollectHandles(second);
+  ASSERT_EQ(first.size(), 1u);
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_NE(first[0].fd(), second[0].fd());
+  first.clear();  // closing the caller's copies leaves the registry's own handle alone
+  std::vector<Handle> third;
+  registry.CollectHandles(third);
+  ASSERT_EQ(third.size(), 1u);
+  thread.End();
+  EXPECT_TRUE(SignalledSoon(second[0]));
+  EXPECT_TRUE(SignalledSoon(third[0]));
+}
+
+TEST(CallbackThreadRegistry, CollectedHandleOfARunningThreadSignalsAfterTheRegistryIsGone) {
+  std::vector<Handle> list;
+  std::unique_ptr<LibraryThread> thread;
+  {
+    TestRegistry registry;
+    thread = std::make_unique<LibraryThread>([&] { registry.RegisterCurrentThread(); });
+    registry.CollectHandles(list);
+  }
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_FALSE(Signalled(list[0]));
+  thread->End();
+  EXPECT_TRUE(SignalledSoon(list[0]));
+}
+
+TEST(CallbackThreadRegistry, TwoRegistriesCalledBackOnOneThreadGiveTwoHandles) {
+  TestRegistry first, second;
+  LibraryThread thread([&] {
+    first.RegisterCurrentThread();
+    second.RegisterCurrentThread();
+  });
+  std::vector<Handle> list;
+  first.CollectHandles(list);
+  second.CollectHandles(list);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_NE(list[0].fd(), list[1].fd());
+  EXPECT_FALSE(Signalled(list[0]));
+  EXPECT_FALSE(Signalled(list[1]));
+  thread.End();
+  EXPECT_TRUE(SignalledSoon(list[0]));
+  EXPECT_TRUE(SignalledSoon(list[1]));
+}
+
+TEST(CallbackThreadRegistry, EntryOfAnEndedThreadIsRenewedForTheThreadThatReusesItsId) {
+  TestRegistry registry;
+  {
+    LibraryThread ended([&] { registry.RegisterThread(kReusedId); });
+  }
+  LibraryThread reusing([&] { registry.RegisterThread(kReusedId); });
+  EXPECT_EQ(registry.EntryCount(), 1u);
+  std::vector<Handle> list;
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), 1u);
+  // The handle now belongs to the running thread, not to the one that ended.
+  EXPECT_FALSE(Signalled(list[0]));
+  reusing.End();
+  EXPECT_TRUE(SignalledSoon(list[0]));
+}
+
+TEST(CallbackThreadRegistry, EntryOfARunningThreadIsKept) {
+  TestRegistry registry;
+  LibraryThread recorded([&] { registry.RegisterThread(kReusedId); });
+  LibraryThread other([&] { registry.RegisterThread(kReusedId); });
+  std::vector<Handle> list;
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), 1u);
+  recorded.End();
+  EXPECT_TRUE(SignalledSoon(list[0]));  // the first thread's handle, though the other runs on
+}
+
+TEST(CallbackThreadRegistry, RenewalClosesTheReplacedHandle) {
+  const int before = OpenDescriptorCount();
+  ASSERT_GT(before, 0);
+  {
+    TestRegistry registry;
+    const int empty = OpenDescriptorCount();
+    {
+      LibraryThread ended([&] { registry.RegisterThread(kReusedId); });
+    }
+    {
+      LibraryThread reusing([&] { registry.RegisterThread(kReusedId); });
+    }
+    // Both threads have ended; only the registry's one handle remains.
+    EXPECT_EQ(OpenDescriptorCount(), empty + 1);
+  }
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(CallbackThreadRegistry, DestructionClosesEveryHandle) {
+  const int before = OpenDescriptorCount();
+  ASSERT_GT(before, 0);
+  {
+    TestRegistry registry;
+    const int empty = OpenDescriptorCount();
+    for (int i = 0; i < 3; ++i) {
+      LibraryThread thread([&] { registry.RegisterCurrentThread(); });
+    }
+    EXPECT_EQ(registry.EntryCount(), 3u);
+    EXPECT_EQ(OpenDescriptorCount(), empty + 3);
+  }
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST(CallbackThreadRegistry, ConcurrentCallbacksOfOneOwnerAreSerialised) {
+  TestRegistry registry;
+  constexpr int kThreads = 6;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      ++ready;
+      while (ready.load() < kThreads) {
+      }
+      for (int i = 0; i < 500; ++i) registry.RegisterCurrentThread();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(registry.EntryCount(), static_cast<std::size_t>(kThreads));
+  std::vector<Handle> list;
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), static_cast<std::size_t>(kThreads));
+  for (const Handle& h : list) EXPECT_TRUE(SignalledSoon(h));
+}
+
+}  // namespace

@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "eventually.h"
+#include "platform/platform.h"
+
+namespace {
+
+using platform::Event;
+using platform::Handle;
+using platform::Thread;
+using platform::WaitResult;
+using testutil::Eventually;
+using testutil::MsSince;
+
+TEST(ThreadId, MatchesTheKernelIdOfTheCallingThread) {
+  EXPECT_EQ(platform::CurrentThreadId(), static_cast<std::uint32_t>(syscall(SYS_gettid)));
+  std::uint32_t inside = 0, kernel = 0;
+  std::thread other([&] {
+    inside = platform::CurrentThreadId();
+    kernel = static_cast<std::uint32_t>(syscall(SYS_gettid));
+  });
+  other.join();
+  EXPECT_EQ(inside, kernel);
+  EXPECT_NE(inside, platform::CurrentThreadId());
+  EXPECT_NE(inside, 0u);
+}
+
+TEST(Thread, EmptyThreadCountsAsEnded) {
+  Thread thread;
+  EXPECT_FALSE(thread.Valid());
+  EXPECT_TRUE(thread.Join(0));
+  EXPECT_TRUE(thread.Terminate());
+}
+
+TEST(Thread, RefusesAnEmptyFunction) {
+  Thread thread;
+  EXPECT_FALSE(thread.Start(std::function<void()>()));
+  EXPECT_FALSE(thread.Valid());
+}
+
+TEST(Thread, RefusesASecondStartWhileHoldingAThread) {
+  Event go;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
+  std::atomic<bool> secondRan{false};
+  EXPECT_FALSE(thread.Start([&] { secondRan = true; }));
+  go.Set();
+  EXPECT_TRUE(thread.Join(5000));
+  EXPECT_FALSE(secondRan.load());
+}
+
+TEST(Thread, RunsTheFunctionOnAThreadWithTheReportedId) {
+  std::atomic<std::uint32_t> seen{0};
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { seen = platform::CurrentThreadId(); }));
+  ASSERT_TRUE(thread.Join(5000));
+  EXPECT_EQ(seen.load(), thread.id());
+  EXPECT_NE(thread.id(), platform::CurrentThreadId());
+}
+
+TEST(Thread, HandleIsSignalledOnlyOnceTheFunctionHasReturned) {
+  Event go;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
+  EXPECT_EQ(platform::Wait(thread.handle().fd(), 0), WaitResult::kTimeout);
+  go.Set();
+  EXPECT_EQ(platform::Wait(thread.handle().fd(), 5000), WaitResult::kSignalled);
+}
+
+TEST(Thread, HandleOfAnEndedThreadStaysSignalledForEveryWait) {
+  Thread thread;
+  ASSERT_TRUE(thread.Start([] {}));
+  ASSERT_TRUE(thread.Join(5000));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(platform::Wait(thread.handle().fd(), 0), WaitResult::kSignalled) << "wait " << i;
+  }
+}
+
+TEST(Thread, JoinTimesOutWhileTheThreadRuns) {
+  Event go;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(thread.Join(30));
+  EXPECT_GE(MsSince(start), 25);
+  go.Set();
+  EXPECT_TRUE(thread.Join(5000));
+}
+
+TEST(Thread, DuplicateHandleOutlivesTheThreadObject) {
+  Event go;
+  Handle copy;
+  {
+    Thread thread;
+    ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
+    copy = thread.handle().Duplicate();
+    ASSERT_TRUE(copy.Valid());
+    go.Set();
+    ASSERT_TRUE(thread.Join(5000));
+  }
+  EXPECT_EQ(platform::Wait(copy.fd(), 0), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(copy.fd(), 0), WaitResult::kSignalled);
+}
+
+TEST(Thread, DestroyingARunningThreadLetsItFinish) {
+  Event go;
+  std::atomic<bool> finished{false};
+  Handle copy;
+  {
+    Thread thread;
+    ASSERT_TRUE(thread.Start([&] {
+      go.Wait(5000);
+      finished = true;
+    }));
+    copy = thread.handle().Duplicate();
+  }
+  EXPECT_FALSE(finished.load());
+  go.Set();
+  EXPECT_EQ(platform::Wait(copy.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_TRUE(finished.load());
+}
+
+TEST(Thread, MoveKeepsTheThreadAndEmptiesTheSource) {
+  Event go;
+  Thread source;
+  ASSERT_TRUE(source.Start([&] { go.Wait(5000); }));
+  const std::uint32_t id = source.id();
+  Thread target(std::move(source));
+  EXPECT_FALSE(source.Valid());  // NOLINT(bugprone-use-after-move)
+  EXPECT_EQ(target.id(), id);
+  go.Set();
+  EXPECT_TRUE(target.Join(5000));
+}
+
+TEST(Thread, TerminateUnwindsTheThreadStack) {
+  std::atomic<bool> running{false};
+  std::atomic<bool> unwound{false};
+  struct Guard {
+    std::atomic<bool>& flag;
+    ~Guard() { flag = true; }
+  };
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] {
+    Guard guard{unwound};
+    running = true;
+    for (;;) platform::SleepMs(10);
+  }));
+  ASSERT_TRUE(Eventually([&] { return running.load(); }));
+  EXPECT_TRUE(thread.Terminate());
+  EXPECT_TRUE(unwound.load());
+  EXPECT_EQ(platform::Wait(thread.handle().fd(), 0), WaitResult::kSignalled);
+}
+
+TEST(Thread, CurrentThreadHandleInsideOurThreadIsSignalledWhenItEnds) {
+  std::promise<Handle> inside;
+  auto insideHandle = inside.get_future();
+  Event go;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] {
+    inside.set_value(platform::CurrentThreadHandle());
+    go.Wait(5000);
+  }));
+  Handle handle = insideHandle.get();
+  ASSERT_TRUE(handle.Valid());
+  EXPECT_EQ(platform::Wait(handle.fd(), 0), WaitResult::kTimeout);
+  go.Set();
+  EXPECT_EQ(platform::Wait(handle.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_TRUE(thread.Join(5000));
+}
+
+TEST(CurrentThreadHandle, OfAThreadWeDidNotCreateIsSignalledWhenItEnds) {
+  std::promise<Handle> first;
+  std::promise<Handle> second;
+  auto firstHandle = first.get_future();
+  auto secondHandle = second.get_future();
+  Event go;
+  std::thread foreign([&] {
+    first.set_value(platform::CurrentThreadHandle());
+    second.set_value(platform::CurrentThreadHandle());
+    go.Wait(5000);
+  });
+  Handle a = firstHandle.get();
+  Handle b = secondHandle.get();
+  ASSERT_TRUE(a.Valid());
+  ASSERT_TRUE(b.Valid());
+  EXPECT_NE(a.fd(), b.fd());
+  EXPECT_EQ(platform::Wait(a.fd(), 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(b.fd(), 0), WaitResult::kTimeout);
+  go.Set();
+  EXPECT_EQ(platform::Wait(a.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(b.fd(), 5000), WaitResult::kSignalled);
+  foreign.join();
+  EXPECT_EQ(platform::Wait(a.fd(), 0), WaitResult::kSignalled);
+}
+
+TEST(CurrentThreadHandle, OfTheRunningThreadIsNotSignalled) {
+  Handle self = platform::CurrentThreadHandle();
+  ASSERT_TRUE(self.Valid());
+  EXPECT_EQ(platform::Wait(self.fd(), 0), WaitResult::kTimeout);
+}
+
+TEST(SleepMs, SleepsAtLeastTheGivenTime) {
+  const auto start = std::chrono::steady_clock::now();
+  platform::SleepMs(30);
+  EXPECT_GE(MsSince(start), 29);
+}
+
+TEST(ProcessorCount, IsAtLeastOneAndNoMoreThanConfigured) {
+  const unsigned count = platform::ProcessorCount();
+  EXPECT_GE(count, 1u);
+  const long configured = sysconf(_SC_NPROCESSORS_CONF);
+  if (configured > 0) {
+    EXPECT_LE(count, static_cast<unsigned>(configured));
+  }
+}
+
+}  // namespace
