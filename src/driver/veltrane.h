@@ -1,0 +1,153 @@
+// The driver object: one per device (up to 64 camera inputs). The host drives it through
+// the older capture interface; camera sessions and the digital I/O object reach it through
+// the handler interface.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/device_config.h"
+#include "driver/ipcapture_io_base_handler_if.h"
+#include "foundation/recursive_lock.h"
+#include "veltrane/capture_api.h"
+#include "veltrane/capture_io.h"
+
+namespace corvane {
+
+class CBoschIPCameraInfo;
+
+constexpr int kChannelCount = 64;
+constexpr int kDefaultNetworkTimeoutMs = 5000;
+
+// FourCC "DIVX": the bytes D, I, V, X in memory order.
+constexpr std::uint32_t kFourCCDivx = 0x58564944;
+
+// Objects made by CreateIPCapture and not yet deleted; Close reads it.
+extern std::atomic<int> liveIPCaptureInstances;
+
+class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
+ public:
+  // A debug line as the host receives it; lives only during OnDebugInfo.
+  class CIPCaptureDebugInfo final : public CDebugInfoIf {
+   public:
+    CIPCaptureDebugInfo(int level, const char* text)
+        : level_(static_cast<unsigned char>(level)), text_(text ? text : "") {}
+    unsigned char GetLevel() override { return level_; }
+    const char* GetText() override { return text_.c_str(); }
+
+   private:
+    unsigned char level_;
+    std::string text_;
+  };
+
+  CVeltrane();
+  ~CVeltrane() override;
+
+  // CCaptureAPI
+  int HostOperation01() override { return 1; }
+  void SetCaptureUser(CCaptureAPIUser* user) override;
+  void SetVideoAllocator(CVideoAllocator* allocator) override;
+  int SetVideoMode(int mode) override;
+  int SetCompression(std::uint32_t fourcc) override;
+  int GetResolutionSize(int code, int* width, int* height) override;
+  int HostOperation07(int) override { return 0; }
+  int GetChannelCount() override { return config_.cameraCount; }
+  int GetFirstCompression(std::uint32_t* fourcc) override;
+  int GetNextCompression(std::uint32_t*) override { return 0; }
+  int GetMaxFrameRate(unsigned channel, int* rate) override;
+  int HostOperation12() override { return 1; }
+  int GetFirstResolution(int* code) override;
+  int GetNextResolution(int* code) override;
+  int GetFirstFrameInterval(int* milliseconds) override;
+  int GetNextFrameInterval(int* milliseconds) override;
+  int HostOperation17() override { return 0; }
+  int Open(const char* unused) override;
+  int Close() override;
+  int StartChannel(int channel, int frameIntervalMs, int resolutionCode, int quality) override;
+  int StopChannel(int channel) override;
+  int GetChannelName(unsigned channel, char* buffer, unsigned size) override;
+  int HostOperation23() override { return 0; }
+  int HostOperation24() override { return 1; }
+  int HostOperation25() override { return 0; }
+  int HostOperation26(int, int, int, int, int, int, int, int, int) override { return 0; }
+  int HostOperation27() override { return 0; }
+  int HostOperation28(int) override { return 0; }
+  void HostOperation29() override {}
+  int SetProperty(const char* name, const void* value, int length) override;
+  int GetProperty(const char* name, void* buffer, int size) override;
+  int HostOperation32(int* first, int* second) override;
+  int HostOperation33(int, int) override { return 0; }
+  int GetChannelStatus(int channel, int* state, int* event, char* text,
+                       unsigned textSize) override;
+  // CCaptureAPIEx
+  int HostOperation35(int) override { return 0; }
+  int HostOperation36(int, int) override { return 0; }
+  int HostOperation37(int, int) override { return 0; }
+  // Added by this driver.
+  virtual void DeleteCameraSession(CBoschIPCameraInfo* session);
+  virtual CCaptureAPIUser* GetCaptureUser();
+  virtual CVideoAllocator* GetVideoAllocator();
+
+  // CIPCaptureIOBaseHandlerIf
+  const char* GetModuleName() override { return "Veltrane"; }
+  std::uint16_t GetServerPort() override { return serverPort_; }
+  const std::string& GetServerAddress() override { return serverAddress_; }
+  const std::string& GetServerUserName() override { return userName_; }
+  const std::string& GetServerPassword() override { return password_; }
+  DeviceConfig* GetDeviceConfig() override { return &config_; }
+  void Log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
+
+  // Read-outs for the driver's own components and tests.
+  const std::string& serverType() const { return serverType_; }
+  int networkTimeout() const { return networkTimeout_; }
+  std::uint32_t compression() const { return compression_; }
+  int videoMode() const { return videoMode_; }
+  bool opened() const { return opened_; }
+  std::int8_t maxFrameRateOf(int resolution) const { return maxFrameRates_[resolution]; }
+  bool channelStarted(int channel) const;
+  CRecursiveLock& driverLock() { return driverLock_; }
+
+ private:
+  // Reads "<server type>.xml" into the configuration: 0 on success, 4 for a file name that
+  // cannot name a file beside the executable, 15 when the file cannot be loaded.
+  int ReadConfiguration(const std::string& fileName);
+  // Fills the frame-interval list from the maximum frame rate and the video mode; false
+  // when the device gives no maximum frame rate.
+  bool BuildFrameIntervals();
+  int EnumerationFirst(const std::vector<std::int32_t>& list, int& cursor, int* out);
+  int EnumerationNext(const std::vector<std::int32_t>& list, int& cursor, int* out);
+  void SetServerAddress(const char* value);
+  void SetStartedFlag(int channel, std::int32_t value);
+
+  CBoschIPCameraInfo* sessions_[kChannelCount] = {};
+  DeviceConfig config_;
+  std::vector<std::int32_t> frameIntervals_;
+  std::vector<std::int32_t> resolutions_;
+  std::atomic<CCaptureAPIUser*> captureUser_{nullptr};
+  std::atomic<CVideoAllocator*> videoAllocator_{nullptr};
+  std::string serverType_;
+  std::string serverAddress_;
+  std::uint16_t serverPort_ = 0;
+  std::string userName_;
+  std::string password_;
+  int networkTimeout_ = kDefaultNetworkTimeoutMs;
+  // "networktimeout" of the device-type file, 0 when absent.
+  int fileNetworkTimeout_ = 0;
+  int frameIntervalCursor_ = -1;
+  int resolutionCursor_ = -1;
+  // Per resolution number 0 to 3; 0 or below means not configured.
+  std::int8_t maxFrameRates_[4] = {-1, -1, -1, -1};
+  CRecursiveLock driverLock_;
+  std::unique_ptr<ICaptureIOApi> digitalIO_;
+  bool opened_ = false;
+  CRecursiveLock channelLock_;
+  std::int32_t startedFlags_[kChannelCount] = {};
+  std::uint32_t compression_ = 0;
+  int videoMode_ = 0;
+  std::atomic<std::int32_t> channelStates_[kChannelCount];
+};
+
+}  // namespace corvane
