@@ -18,11 +18,11 @@ namespace rcpplus {
 enum ClientError : std::uint32_t {
   kResponseTimeout = 0x100,
   kConnectionError = 0x101,
-  kNotConnected = 0x102,
+  kBadParameter = 0x102,
   kRegistrationFailed = 0x103,
   kInvalidAddress = 0x104,
-  kInvalidArgument = 0x105,
-  kLibraryTerminated = 0x106,
+  kAddressNotFound = 0x105,
+  kExtensionMismatch = 0x106,
   kConnectionReset = 0x107,
 };
 
@@ -157,19 +157,35 @@ enum RtpPayloadType : int {
 using RtpReceiverCallback = void (*)(void* context, RtpPayloadType type,
                                      const unsigned char* data, int length);
 
+// A video session on a control connection of the streamer's own, and its media connection.
+// As a client, unsubscribeMessageCallback, unregisterCallback and disconnect() also stop the
+// streamer's message (and, for a matching context, receiver) calls to that context before
+// they return. Destroying a streamer without any of them releases everything too, and
+// nothing is called back afterwards.
 class RCPPLUS_API RtpStreamer : public RcpClient {
  public:
+  // port: 0 = the address's port; otherwise it replaces it.
   RtpStreamer(const char* address, unsigned short port);
   ~RtpStreamer() override;
 
+  // Limit for the device's answer to the media open; 0 or below waits without limit.
   void setVideoTimeout(int timeoutMs);
-  // Asks the device for a video session of coder and opens its media connection. Success
-  // shows as the session-id message on messageCallback, then packets on the receiver.
+  // Asks the device for a video session of coder (timeoutMs limits the answer) and opens its
+  // media connection. Success shows as the session-id message on messageCallback, then
+  // packets on the receiver. Error answers and every other message of the control
+  // connection go to messageCallback too. If the control or the media connection cannot be
+  // made or breaks (not when the client closes it), messageCallback hears it once: command
+  // word 0x00120020, action kActionClientError, error kConnectionError or kConnectionReset.
+  // An earlier session of this streamer ends first.
   void connectVideo(int timeoutMs, unsigned short type, unsigned char coder, unsigned long a,
                     unsigned long b, RcpCallback messageCallback, void* context);
-  // (true, callback, context) delivers every RTP packet, in order, one at a time;
-  // (true, nullptr, nullptr) stops delivery.
+  // (true, callback, context) delivers every RTP packet, header included, with type
+  // kRtpPayloadRawPacket, in order, one at a time, on the media connection's thread. Packets
+  // that arrive before the first receiver is registered are held (at most 512, the oldest
+  // dropped first) and delivered first. (true, nullptr, nullptr) drops packets; when it
+  // returns, no call to the previous receiver runs or will start (unless made from it).
   void registerReceiverCallback(bool enable, RtpReceiverCallback callback, void* context);
+  // Closes the media connection silently: no connection-lost message, no more packets.
   void disconnectVideo();
 
  private:

@@ -1,0 +1,179 @@
+// One control connection to a device: its socket, registration, request ids, time-outs and
+// the thread that receives frames and runs every callback of the connection.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rcp_wire.h"
+#include "rcpplus/rcpplus.h"
+
+namespace rcpplus::detail {
+
+using Clock = std::chrono::steady_clock;
+
+// Set on every thread the library runs; such a thread must never wait for a callback to end,
+// since it may be the one running it (or be needed by the one running it).
+bool IsLibraryThread();
+void MarkLibraryThread();
+
+struct Request {
+  std::uint32_t commandWord = 0;
+  std::uint16_t line = 0;
+  std::vector<std::uint8_t> payload;
+  RcpCallback callback = nullptr;
+  void* context = nullptr;
+  bool awaitsAnswer = true;
+  std::optional<Clock::time_point> deadline;
+  std::uint8_t requestId = 0;
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // A private connection serves one handle only (a streamer's): it is never pooled and
+  // closes as soon as nothing uses it.
+  Connection(std::uint64_t id, std::string address, std::uint32_t sessionId,
+             int connectTimeoutMs, bool isPrivate = false);
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  std::uint64_t id() const { return id_; }
+  const std::string& address() const { return address_; }
+  std::uint32_t sessionId() const { return sessionId_; }
+  bool isPrivate() const { return private_; }
+
+  // The connection's thread body; returns when the connection has closed and every callback
+  // it owed has been made.
+  void Run();
+
+  // Handle bookkeeping. TryAddHandle fails once the connection no longer takes new work.
+  bool TryAddHandle();
+  // waitForDelivery: return only when no message for the handle's subscriptions runs.
+  void ReleaseHandle(std::uint64_t handleId, bool waitForDelivery);
+  bool Accepting();
+
+  // Queues a request; false (request untouched) when the connection no longer takes work.
+  bool Submit(Request& request);
+  // everything: every message of the connection, whatever its command word.
+  bool Subscribe(std::uint64_t handleId, RcpCallback callback, void* context,
+                 std::vector<std::uint32_t> commandWords, bool everything = false);
+  // callback hears once, with command word 0x00120020 and action 255, when the connection
+  // cannot be made (0x101) or the device breaks it after registration (0x107); never when
+  // the client closes it. Removed with the handle, or by Forget.
+  bool WatchLoss(std::uint64_t handleId, RcpCallback callback, void* context, std::uint16_t line);
+  // Stops message delivery to context; waits for a running delivery to it unless called on a
+  // library thread.
+  void Unsubscribe(void* context);
+  // Requests naming callback+context complete without calling it; waits as above.
+  void Forget(RcpCallback callback, void* context);
+  // Makes a client error for callback on this connection's thread (used where the library
+  // cannot serve a call but owes a callback).
+  bool PostClientError(RcpCallback callback, void* context, std::uint32_t commandWord,
+                       std::uint16_t line, std::uint32_t code);
+  // Closes the connection on the client's behalf; pending requests fail once.
+  void RequestStop();
+  // Called by the library with its own lock held: retires the connection if nothing uses it.
+  bool RetireIfIdle();
+
+ private:
+  enum class State { kConnecting, kWaitChallenge, kRegistering, kReady, kRejected,
+                     kInvalidAddress, kClosed };
+
+  struct Subscription {
+    std::uint64_t owner;
+    RcpCallback callback;
+    void* context;
+    std::vector<std::uint32_t> commandWords;
+    bool everything;
+  };
+
+  struct LossWatch {
+    std::uint64_t owner;
+    RcpCallback callback;
+    void* context;
+    std::uint16_t line;
+  };
+
+  struct Completion {
+    RcpCallback callback;
+    void* context;
+    bool fromSubscription;
+    std::uint64_t owner;  // handle of a subscription, 0 for requests
+    RcpHeader header;
+    std::vector<std::uint8_t> payload;
+  };
+
+  // Thread steps.
+  void StartConnecting();
+  void DispatchCompletions();
+  std::optional<Clock::time_point> ServiceLocked(Clock::time_point now);
+  void ExpireLocked(Clock::time_point now);
+  void SendQueuedLocked();
+  void FailAllLocked(std::uint8_t action, std::uint32_t code, bool keepAccepting);
+  void CloseSocket();
+  void WaitForEvents(std::optional<Clock::time_point> wakeAt);
+  void FinishConnect();
+  void ReadSocket();
+  void WriteSocket();
+  void HandleFrameLocked(const rcpwire::Frame& frame);
+  void HandleChallengeLocked(const rcpwire::Frame& frame);
+  void HandleRegistrationAnswerLocked(const rcpwire::Frame& frame);
+  void BreakLocked();
+  void ReportLossLocked(std::uint32_t code);
+  void WakeThread();
+  void WaitForDispatchLocked(std::unique_lock<std::mutex>& lock, RcpCallback callback,
+                             void* context, bool anyCallback);
+
+  bool IdleLocked() const;
+  std::uint8_t NextRequestIdLocked();
+  void EncodeLocked(std::uint32_t commandWord, std::uint8_t action, std::uint8_t requestId,
+                    std::uint16_t line, const std::vector<std::uint8_t>& payload);
+  RcpHeader MakeHeaderLocked(const Request& request, std::uint8_t action, std::uint32_t code) const;
+  void CompleteLocked(Request& request, std::uint8_t action, std::uint32_t code);
+
+  const std::uint64_t id_;
+  const std::string address_;
+  const std::uint32_t sessionId_;
+  const int connectTimeoutMs_;
+  const bool private_;
+  int wakeFd_ = -1;
+
+  std::mutex mutex_;
+  std::condition_variable dispatchDone_;
+  State state_ = State::kConnecting;
+  bool accepting_ = true;
+  bool stopRequested_ = false;
+  int handles_ = 0;
+  std::deque<Request> queued_;
+  std::map<std::uint8_t, Request> inflight_;
+  std::deque<Completion> completions_;
+  std::vector<Subscription> subscriptions_;
+  std::vector<LossWatch> lossWatches_;
+  std::uint16_t clientId_ = 0;
+  std::uint8_t lastRequestId_ = 0;
+  std::uint8_t registrationId_ = 0;
+  Clock::time_point registrationDeadline_{};
+  std::optional<Clock::time_point> idleSince_;
+  bool dispatching_ = false;
+  RcpCallback dispatchCallback_ = nullptr;
+  void* dispatchContext_ = nullptr;
+  std::uint64_t dispatchOwner_ = 0;
+
+  // Owned by the connection's thread.
+  int socket_ = -1;
+  rcpwire::FrameDecoder decoder_;
+  std::vector<std::uint8_t> output_;
+  std::size_t outputSent_ = 0;
+  std::optional<rcpwire::DeviceAddress> parsed_;
+};
+
+}  // namespace rcpplus::detail

@@ -1,0 +1,208 @@
+#include "library.h"
+
+#include <exception>
+
+#include "errors.h"
+
+namespace rcpplus::detail {
+namespace {
+
+std::atomic<Library*> g_instance{nullptr};
+std::atomic<bool> g_dropCallbacks{false};
+
+// Ends the library's threads when the process exits or the library is unloaded, so no thread
+// runs code that is going away. Callbacks owed then are dropped: their targets may be gone.
+struct ShutdownAtExit {
+  ~ShutdownAtExit() {
+    Library* library = g_instance.load(std::memory_order_acquire);
+    if (library == nullptr) return;
+    g_dropCallbacks.store(true, std::memory_order_release);
+    library->Terminate();
+  }
+} g_shutdownAtExit;
+
+// A callback that keeps sending while the library is being terminated could keep it busy;
+// after this many rounds terminate() gives up on such stragglers.
+constexpr int kMaxTerminateRounds = 16;
+
+}  // namespace
+
+std::atomic<int> Library::connectTimeoutMs_{kDefaultConnectTimeoutMs};
+
+Library& Library::Instance() {
+  // Never destroyed: threads that end during process exit may still reach it.
+  static Library* const instance = [] {
+    auto* library = new Library;
+    g_instance.store(library, std::memory_order_release);
+    return library;
+  }();
+  return *instance;
+}
+
+Library::~Library() = default;
+
+bool Library::DroppingCallbacks() { return g_dropCallbacks.load(std::memory_order_acquire); }
+
+void Library::SetConnectTimeout(int timeoutMs) {
+  connectTimeoutMs_.store(timeoutMs > 0 ? timeoutMs : kDefaultConnectTimeoutMs,
+                          std::memory_order_relaxed);
+}
+
+int Library::ConnectTimeoutMs() { return connectTimeoutMs_.load(std::memory_order_relaxed); }
+
+// Makes a connection with the caller's handle counted and starts its thread; null when that
+// fails.
+std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& address,
+                                                           std::uint32_t sessionId,
+                                                           bool isPrivate) {
+  try {
+    auto connection = std::make_shared<Connection>(nextId_++, address, sessionId,
+                                                   ConnectTimeoutMs(), isPrivate);
+    connection->TryAddHandle();
+    std::thread thread([connection] {
+      connection->Run();
+      Library::Instance().OnThreadExit(connection->id());
+    });
+    threads_.emplace(connection->id(), std::move(thread));
+    live_.emplace(connection->id(), connection);
+    return connection;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+std::shared_ptr<Connection> Library::Acquire(const std::string& address,
+                                             std::uint32_t sessionId) {
+  std::vector<std::thread> done;
+  std::shared_ptr<Connection> result;
+  {
+    std::lock_guard lock(mutex_);
+    done.swap(finished_);
+    auto key = std::make_pair(address, sessionId);
+    const auto it = pool_.find(key);
+    if (it != pool_.end() && it->second->TryAddHandle()) {
+      result = it->second;
+    } else {
+      result = StartConnectionLocked(address, sessionId, false);
+      if (result) pool_[std::move(key)] = result;
+    }
+  }
+  for (auto& thread : done) thread.join();
+  if (!result) ThrowError(kConnectionError, "rcpplus: cannot start a connection");
+  return result;
+}
+
+std::shared_ptr<Connection> Library::AcquireOwn(const std::string& address,
+                                                std::uint32_t sessionId) {
+  std::vector<std::thread> done;
+  std::shared_ptr<Connection> result;
+  {
+    std::lock_guard lock(mutex_);
+    done.swap(finished_);
+    result = StartConnectionLocked(address, sessionId, true);
+  }
+  for (auto& thread : done) thread.join();
+  if (!result) ThrowError(kConnectionError, "rcpplus: cannot start a connection");
+  return result;
+}
+
+std::shared_ptr<MediaConnection> Library::StartMedia(MediaConnection::Params params) {
+  std::lock_guard lock(mutex_);
+  try {
+    auto media = std::make_shared<MediaConnection>(nextId_++, std::move(params));
+    std::thread thread([media] {
+      media->Run();
+      Library::Instance().OnThreadExit(media->id());
+      media->MarkExited();
+    });
+    threads_.emplace(media->id(), std::move(thread));
+    media_.emplace(media->id(), media);
+    return media;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+void Library::ReapFinished() {
+  std::vector<std::thread> done;
+  {
+    std::lock_guard lock(mutex_);
+    done.swap(finished_);
+  }
+  for (auto& thread : done) thread.join();
+}
+
+bool Library::RetireIfIdle(Connection& connection) {
+  std::lock_guard lock(mutex_);
+  if (!connection.RetireIfIdle()) return false;
+  const auto it = pool_.find(std::make_pair(connection.address(), connection.sessionId()));
+  if (it != pool_.end() && it->second.get() == &connection) pool_.erase(it);
+  return true;
+}
+
+void Library::OnThreadExit(std::uint64_t connectionId) {
+  std::shared_ptr<Connection> connection;
+  std::shared_ptr<MediaConnection> media;
+  {
+    std::lock_guard lock(mutex_);
+    if (const auto t = threads_.find(connectionId); t != threads_.end()) {
+      finished_.push_back(std::move(t->second));
+      threads_.erase(t);
+    }
+    if (const auto c = live_.find(connectionId); c != live_.end()) {
+      connection = std::move(c->second);
+      live_.erase(c);
+      const auto p = pool_.find(std::make_pair(connection->address(), connection->sessionId()));
+      if (p != pool_.end() && p->second == connection) pool_.erase(p);
+    }
+    if (const auto m = media_.find(connectionId); m != media_.end()) {
+      media = std::move(m->second);
+      media_.erase(m);
+    }
+  }
+  // connection is released here, outside the lock; the thread's own copy goes last.
+}
+
+std::vector<std::shared_ptr<Connection>> Library::LiveConnections() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<Connection>> result;
+  result.reserve(live_.size());
+  for (const auto& [id, connection] : live_) result.push_back(connection);
+  return result;
+}
+
+void Library::ForgetCallback(RcpCallback callback, void* context) {
+  for (const auto& connection : LiveConnections()) connection->Forget(callback, context);
+}
+
+void Library::Terminate() {
+  const auto self = std::this_thread::get_id();
+  for (int round = 0; round < kMaxTerminateRounds; ++round) {
+    std::vector<std::shared_ptr<Connection>> connections;
+    std::vector<std::shared_ptr<MediaConnection>> media;
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(mutex_);
+      // New handles and requests from now on get fresh connections.
+      pool_.clear();
+      for (const auto& [id, connection] : live_) connections.push_back(connection);
+      for (const auto& [id, m] : media_) media.push_back(m);
+      for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->second.get_id() == self) {
+          ++it;  // terminate() called from a callback: this thread ends after it returns
+          continue;
+        }
+        threads.push_back(std::move(it->second));
+        it = threads_.erase(it);
+      }
+      for (auto& thread : finished_) threads.push_back(std::move(thread));
+      finished_.clear();
+    }
+    for (const auto& connection : connections) connection->RequestStop();
+    for (const auto& m : media) m->RequestStop();
+    if (threads.empty()) break;
+    for (auto& thread : threads) thread.join();
+  }
+}
+
+}  // namespace rcpplus::detail

@@ -1,0 +1,70 @@
+// The library's process-wide state: the pool of control connections, the private connections
+// of streamers, the media connections, and their threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "connection.h"
+#include "media_connection.h"
+
+namespace rcpplus::detail {
+
+// How long an unused connection stays open for the next handle on the same address.
+constexpr std::chrono::milliseconds kIdleGrace{500};
+constexpr int kDefaultConnectTimeoutMs = 5000;
+
+class Library {
+ public:
+  static Library& Instance();
+
+  // The pooled connection for (address, session id), made and started when there is none that
+  // still takes work; the caller's handle is counted on it.
+  std::shared_ptr<Connection> Acquire(const std::string& address, std::uint32_t sessionId);
+  // A new connection of the caller's own, never shared through the pool.
+  std::shared_ptr<Connection> AcquireOwn(const std::string& address, std::uint32_t sessionId);
+  // Starts a media connection's thread; null when no thread can be started.
+  std::shared_ptr<MediaConnection> StartMedia(MediaConnection::Params params);
+  // Joins the threads that have ended; never call from a library thread.
+  void ReapFinished();
+  // Called by an idle connection's thread: drops it from the pool unless a handle took it.
+  bool RetireIfIdle(Connection& connection);
+  // Called by a connection's thread as its last step.
+  void OnThreadExit(std::uint64_t connectionId);
+
+  void ForgetCallback(RcpCallback callback, void* context);
+  void Terminate();
+
+  // Set while the process tears the library down: owed callbacks are dropped, not made.
+  static bool DroppingCallbacks();
+
+  static void SetConnectTimeout(int timeoutMs);
+  static int ConnectTimeoutMs();
+
+  ~Library();
+
+ private:
+  Library() = default;
+  std::vector<std::shared_ptr<Connection>> LiveConnections();
+  std::shared_ptr<Connection> StartConnectionLocked(const std::string& address,
+                                                    std::uint32_t sessionId, bool isPrivate);
+
+  std::mutex mutex_;
+  std::uint64_t nextId_ = 1;
+  std::map<std::pair<std::string, std::uint32_t>, std::shared_ptr<Connection>> pool_;
+  std::map<std::uint64_t, std::shared_ptr<Connection>> live_;
+  std::map<std::uint64_t, std::shared_ptr<MediaConnection>> media_;
+  std::map<std::uint64_t, std::thread> threads_;
+  std::vector<std::thread> finished_;
+
+  static std::atomic<int> connectTimeoutMs_;
+};
+
+}  // namespace rcpplus::detail

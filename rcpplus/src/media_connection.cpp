@@ -1,0 +1,288 @@
+#include "media_connection.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+#include "connection.h"
+#include "streamer_state.h"
+
+namespace rcpplus::detail {
+namespace {
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+// The decoder's largest possible buffer with reads of kReadChunk (see Reserve): reserved once,
+// so the per-packet path never allocates.
+constexpr std::size_t kDecoderRoom = 2 * (4 + 0xFFFF) + kReadChunk;
+constexpr std::uint8_t kRegisterRequestId = 1;
+constexpr std::uint8_t kOpenRequestId = 2;
+
+int PollTimeout(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!deadline) return -1;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+  return static_cast<int>(std::clamp<long long>(left.count(), 0, 60'000));
+}
+
+}  // namespace
+
+MediaConnection::MediaConnection(std::uint64_t id, Params params)
+    : id_(id), params_(std::move(params)), readBuffer_(kReadChunk) {
+  packets_.Reserve(kDecoderRoom);
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+MediaConnection::~MediaConnection() {
+  CloseSocket();
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void MediaConnection::RequestStop() {
+  stop_.store(true, std::memory_order_release);
+  Wake();
+  // Ends a blocking read at once.
+  std::lock_guard lock(socketMutex_);
+  if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+}
+
+void MediaConnection::Wake() {
+  const std::uint64_t one = 1;
+  // A full counter already wakes the thread; nothing else can go wrong with an eventfd.
+  [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void MediaConnection::DrainWake() {
+  std::uint64_t value = 0;
+  [[maybe_unused]] const auto got = ::read(wakeFd_, &value, sizeof value);
+}
+
+void MediaConnection::MarkExited() {
+  {
+    std::lock_guard lock(exitMutex_);
+    exited_ = true;
+  }
+  exitChanged_.notify_all();
+}
+
+void MediaConnection::WaitExited() {
+  std::unique_lock lock(exitMutex_);
+  exitChanged_.wait(lock, [&] { return exited_; });
+}
+
+void MediaConnection::CloseSocket() {
+  std::lock_guard lock(socketMutex_);
+  if (socket_ >= 0) {
+    ::close(socket_);
+    socket_ = -1;
+  }
+}
+
+void MediaConnection::Run() {
+  MarkLibraryThread();
+  ::pthread_setname_np(::pthread_self(), "rcpplus-media");
+  StreamerState& state = *params_.state;
+  if (!Open()) {
+    if (!StopRequested()) state.ReportLoss(params_.token, kConnectionError);
+  } else {
+    Stream();
+    if (!StopRequested()) state.ReportLoss(params_.token, kConnectionReset);
+  }
+  CloseSocket();
+  Linger();
+}
+
+bool MediaConnection::Open() {
+  const auto address = rcpwire::ParseDeviceAddress(params_.address);
+  if (!address || !Connect(*address)) return false;
+  if (!Handshake(*address)) return false;
+  // From here on the socket is read in blocking batches; RequestStop shuts it down.
+  const int flags = ::fcntl(socket_, F_GETFL);
+  return flags >= 0 && ::fcntl(socket_, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+bool MediaConnection::Connect(const rcpwire::DeviceAddress& address) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(address.host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    if (found != nullptr) ::freeaddrinfo(found);
+    return false;
+  }
+  sockaddr_in peer{};
+  std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
+              std::min<std::size_t>(sizeof peer, found->ai_addrlen),
+              reinterpret_cast<unsigned char*>(&peer));
+  ::freeaddrinfo(found);
+  peer.sin_port = htons(address.port);
+
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  {
+    std::lock_guard lock(socketMutex_);
+    socket_ = fd;
+  }
+  // A stop that came before the socket was there has nothing to shut down: look again.
+  if (StopRequested()) return false;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return true;
+  if (errno != EINPROGRESS || !WaitSocket(POLLOUT, deadline)) return false;
+  int error = 0;
+  socklen_t length = sizeof error;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+}
+
+// Challenge, registration and media open, each answer awaited in turn. Bytes that follow
+// the open reply already belong to the interleaved stream.
+bool MediaConnection::Handshake(const rcpwire::DeviceAddress& address) {
+  enum class Step { kChallenge, kRegistering, kOpening };
+  Step step = Step::kChallenge;
+  std::optional<Clock::time_point> deadline =
+      Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
+  rcpwire::FrameDecoder frames;
+  rcpwire::Frame frame;
+  for (;;) {
+    if (!WaitSocket(POLLIN, deadline)) return false;
+    const ssize_t n = ::recv(socket_, readBuffer_.data(), readBuffer_.size(), 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (n <= 0) return false;
+    frames.Feed(std::span<const std::uint8_t>(readBuffer_.data(), static_cast<std::size_t>(n)));
+    for (;;) {
+      const auto status = frames.Next(frame);
+      if (status == rcpwire::FrameDecoder::Status::kNeedMore) break;
+      if (status == rcpwire::FrameDecoder::Status::kError) return false;
+      const bool answer = frame.action == rcpwire::kReply || frame.action == rcpwire::kError;
+      if (step == Step::kChallenge) {
+        if (frame.action != rcpwire::kMessage || frame.commandWord != rcpwire::kCmdChallenge ||
+            frame.payload.size() != 16) {
+          continue;
+        }
+        const std::span<const std::uint8_t, 16> challenge(frame.payload.data(), 16);
+        const auto digest = rcpwire::RegistrationDigest(address.password, challenge);
+        if (!SendFrame(rcpwire::kCmdRegister, kRegisterRequestId,
+                       rcpwire::EncodeRegistration(address.user, digest))) {
+          return false;
+        }
+        step = Step::kRegistering;
+      } else if (step == Step::kRegistering) {
+        if (!answer || frame.requestId != kRegisterRequestId) continue;
+        if (frame.action == rcpwire::kError) return false;
+        clientId_ = frame.payload.size() == 2 ? rcpwire::GetU16(frame.payload.data()) : 0;
+        if (clientId_ == 0) clientId_ = frame.clientId;
+        std::vector<std::uint8_t> open;
+        rcpwire::PutU32(open, params_.sessionId);
+        if (!SendFrame(rcpwire::kCmdMediaOpen, kOpenRequestId, open)) return false;
+        step = Step::kOpening;
+        deadline.reset();
+        if (params_.openTimeoutMs > 0) {
+          deadline = Clock::now() + std::chrono::milliseconds(params_.openTimeoutMs);
+        }
+      } else {
+        if (!answer || frame.requestId != kOpenRequestId) continue;
+        if (frame.action == rcpwire::kError) {
+          RcpHeader header{};
+          header.commandWord = frame.commandWord;
+          header.action = kActionError;
+          header.requestId = frame.requestId;
+          header.clientId = frame.clientId;
+          header.line = frame.line;
+          header.sessionId = frame.sessionId;
+          header.errorCode = frame.ErrorCode();
+          params_.state->ForwardError(params_.token, header);
+          return false;
+        }
+        packets_.Feed(frames.Unconsumed());
+        return true;
+      }
+    }
+  }
+}
+
+bool MediaConnection::SendFrame(std::uint32_t commandWord, std::uint8_t requestId,
+                                const std::vector<std::uint8_t>& payload) {
+  rcpwire::Frame frame;
+  frame.commandWord = commandWord;
+  frame.action = rcpwire::kRequest;
+  frame.requestId = requestId;
+  frame.clientId = clientId_;
+  frame.sessionId = params_.sessionId;
+  frame.line = params_.line;
+  frame.payload = payload;
+  std::vector<std::uint8_t> bytes;
+  rcpwire::Encode(frame, bytes);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && WaitSocket(POLLOUT, deadline)) {
+      continue;
+    }
+    return false;
+  }
+  return true;
+}
+
+bool MediaConnection::WaitSocket(short events, std::optional<Clock::time_point> deadline) {
+  for (;;) {
+    if (StopRequested()) return false;
+    if (deadline && Clock::now() >= *deadline) return false;
+    pollfd fds[2] = {{socket_, events, 0}, {wakeFd_, POLLIN, 0}};
+    const int ready = ::poll(fds, 2, PollTimeout(deadline));
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    if (fds[1].revents != 0) DrainWake();
+    if (fds[0].revents != 0) return !StopRequested();
+  }
+}
+
+// Reads batches and hands their packets over. Until the first receiver is registered the
+// thread also waits on its wake-up, so held packets go out as soon as there is a receiver;
+// after that, one blocking read per batch is the only system call.
+void MediaConnection::Stream() {
+  StreamerState& state = *params_.state;
+  if (!state.Deliver(*this, packets_)) return;
+  for (;;) {
+    if (StopRequested()) return;
+    if (state.AwaitingReceiver(*this)) {
+      pollfd fds[2] = {{socket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+      const int ready = ::poll(fds, 2, -1);
+      if (ready < 0 && errno != EINTR) return;
+      if (ready <= 0) continue;
+      if (fds[1].revents != 0) DrainWake();
+      if (fds[0].revents == 0) continue;
+    }
+    const ssize_t n = ::recv(socket_, readBuffer_.data(), readBuffer_.size(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    packets_.Feed(std::span<const std::uint8_t>(readBuffer_.data(), static_cast<std::size_t>(n)));
+    if (!state.Deliver(*this, packets_)) return;  // broken framing: the receiver closes
+  }
+}
+
+// Packets held for a receiver that is not registered yet are still handed over when it is,
+// after the connection itself has gone.
+void MediaConnection::Linger() {
+  StreamerState& state = *params_.state;
+  while (!StopRequested() && state.HoldsPackets(*this)) {
+    pollfd wake{wakeFd_, POLLIN, 0};
+    if (::poll(&wake, 1, -1) > 0) DrainWake();
+  }
+}
+
+}  // namespace rcpplus::detail

@@ -1,0 +1,87 @@
+// The media connection of one video session: its socket, registration, the media open and
+// the thread that reads interleaved RTP and hands the packets to the streamer.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rcp_wire.h"
+
+namespace rcpplus::detail {
+
+class StreamerState;
+
+class MediaConnection {
+ public:
+  struct Params {
+    std::shared_ptr<StreamerState> state;
+    std::uint64_t token = 0;  // the video attempt this connection belongs to
+    std::string address;
+    std::uint32_t sessionId = 0;
+    std::uint16_t line = 0;
+    int connectTimeoutMs = 0;  // connect and registration
+    int openTimeoutMs = 0;     // answer to the media open; 0 or below: no limit
+  };
+
+  MediaConnection(std::uint64_t id, Params params);
+  ~MediaConnection();
+  MediaConnection(const MediaConnection&) = delete;
+  MediaConnection& operator=(const MediaConnection&) = delete;
+
+  std::uint64_t id() const { return id_; }
+
+  // The thread body; returns when the connection has closed and nothing is left to hand over.
+  void Run();
+
+  // Closes the connection on the client's behalf: nothing is reported, no packet of it is
+  // delivered any more. Callable from any thread, any number of times.
+  void RequestStop();
+  bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
+  // Makes the thread look at the streamer again (a receiver was registered).
+  void Wake();
+
+  // Set by the thread's last step; WaitExited returns after it.
+  void MarkExited();
+  void WaitExited();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool Open();
+  bool Connect(const rcpwire::DeviceAddress& address);
+  bool Handshake(const rcpwire::DeviceAddress& address);
+  bool SendFrame(std::uint32_t commandWord, std::uint8_t requestId,
+                 const std::vector<std::uint8_t>& payload);
+  // Waits until the socket is ready for events, the deadline passes (false) or a stop.
+  bool WaitSocket(short events, std::optional<Clock::time_point> deadline);
+  void Stream();
+  void Linger();
+  void DrainWake();
+  void CloseSocket();
+
+  const std::uint64_t id_;
+  const Params params_;
+  std::atomic<bool> stop_{false};
+  int wakeFd_ = -1;
+
+  // socket_ changes only on the connection's thread, under socketMutex_, so that RequestStop
+  // can shut it down without racing its close.
+  std::mutex socketMutex_;
+  int socket_ = -1;
+  std::uint16_t clientId_ = 0;
+  std::vector<std::uint8_t> readBuffer_;
+  rcpwire::InterleavedDecoder packets_;
+
+  std::mutex exitMutex_;
+  std::condition_variable exitChanged_;
+  bool exited_ = false;
+};
+
+}  // namespace rcpplus::detail
