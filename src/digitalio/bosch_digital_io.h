@@ -1,0 +1,149 @@
+// The device's digital inputs and outputs over RCP+. One worker thread owns the connection:
+// while enabled it connects, reads the device's input and output counts, configures every
+// line, primes the sink with every input's state, subscribes to input state messages and
+// polls the device to notice a lost connection. Replies and messages come back on library
+// threads through OnRcpReply.
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "driver/ipcapture_io_base_handler_if.h"
+#include "foundation/callback_thread_registry.h"
+#include "foundation/recursive_lock.h"
+#include "platform/platform.h"
+#include "rcpplus/rcpplus.h"
+#include "veltrane/capture_io.h"
+
+namespace corvane {
+
+class CBoschDigitalIO : public ICaptureIOApi {
+ public:
+  // Inputs with a cached state; a device may report more, whose replies are then ignored.
+  static constexpr int kMaxCachedInputs = 16;
+  // What the thread entry answers when it is given no object.
+  static constexpr std::uint32_t kNoObjectExitCode = 0x123456;
+
+  // timeout: request time-out in ms (the driver's network time-out). pollPeriodMs: time
+  // between keep-alive polls while watching. The worker thread starts at once and waits for
+  // Enable.
+  CBoschDigitalIO(CIPCaptureIOBaseHandlerIf* handler, int timeout, int pollPeriodMs = 30000);
+  // Stops the worker thread (terminating it, with a log line, when it does not end within
+  // 2 x timeout) and tears the connection down.
+  ~CBoschDigitalIO() override;
+  CBoschDigitalIO(const CBoschDigitalIO&) = delete;
+  CBoschDigitalIO& operator=(const CBoschDigitalIO&) = delete;
+
+  bool SetEventSink(ICaptureIOEventSink* sink) override;
+  bool Enable() override;
+  bool Disable() override;
+  // Waits until the worker thread has dropped its connection and waits for Enable; true
+  // when it did so within timeoutMs (or there is no worker thread).
+  bool WaitUntilIdle(int timeoutMs);
+  int GetInputCount() override;
+  int GetOutputCount() override;
+  // True when the device answered both requests in time; false at once without a connection.
+  bool SetOutput(int output, int state) override;
+
+  // Reply, message and failure callback of every request and of the input message
+  // subscription; context is the object. Runs on library threads.
+  static void OnRcpReply(void* context, rcpplus::RcpHeader& header,
+                         rcpplus::RcpInputStream& payload);
+  // Error handler: logs the failure and takes the object offline on a lost connection.
+  static void OnRcpMessage(void* context, rcpplus::RcpHeader& header,
+                           rcpplus::RcpInputStream& payload);
+  void SetSessionId(std::uint32_t value);
+
+ private:
+  friend struct CBoschDigitalIOTestPeer;
+
+  static std::uint32_t ThreadEntry(CBoschDigitalIO* self);
+  std::uint32_t Run();
+  // One connected pass: configure, prime, subscribe, watch. Returns when the pass is over.
+  void RunPass();
+  void Watch();
+  void Shutdown();
+
+  std::string BuildDeviceAddress();
+  void Connect();
+  void Disconnect();
+  // Answers to each awaited command: how many arrived, and how many of them were the
+  // library's own failures (time-out, connection failure) rather than the device's answer.
+  enum AnswerSlot { kSlotInputCount, kSlotOutputCount, kSlotInputState, kSlotSetOutput,
+                    kSlotOutputState, kSlotCount };
+  struct AnswerMark {
+    int slot = 0;
+    std::uint32_t answered = 0;
+    std::uint32_t failed = 0;
+  };
+  // Taken before the request is sent.
+  AnswerMark MarkAnswers(AnswerSlot slot);
+  // True when the device answered the command (an error reply counts) within timeout +
+  // 500 ms and the object is still enabled; false at once when disabled or stopping.
+  bool WaitForReply(const AnswerMark& mark);
+  void RecordAnswer(std::uint32_t commandWord, bool failure);
+  void WakeWaiters();
+  bool ConfigureDevice();
+  void RequestInputStates();
+  void GoOffline();
+  // Waits, after a pass that failed at once, before the next pass; wakes on Disable and stop.
+  void PauseAfterFailedPass();
+
+  // Sends one request under the lock. reply: with OnRcpReply; otherwise no answer awaited.
+  // setLine: false keeps the line left by the previous request.
+  void Send(unsigned long commandWord, unsigned char payload, bool reply, bool setLine,
+            std::uint16_t line);
+
+  void HandleReply(rcpplus::RcpHeader& header, rcpplus::RcpInputStream& payload);
+  void HandleMessage(rcpplus::RcpHeader& header, rcpplus::RcpInputStream& payload);
+
+  int ReplyWaitMs() const;
+
+  platform::Thread threadHandle;
+  std::uint32_t threadId = 0;
+  // Signalled for every answer without and with an error; requests wait on the answer
+  // record further below, which knows which command an answer belongs to.
+  platform::Event replyEvent;
+  platform::Event errorEvent;
+  platform::Event stopEvent;
+  platform::Event enableEvent;
+  platform::Event disableEvent;
+  // Set each time the worker thread turns idle (disconnected, waiting for Enable).
+  platform::Event idleEvent;
+  CCallbackThreadRegistry callbackThreads;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> online{false};
+  std::atomic<bool> enabled{false};
+  std::atomic<bool> idle{false};
+  std::array<std::atomic<std::int32_t>, kMaxCachedInputs> inputStates{};
+  std::uint32_t sessionId = 0;  // under lock
+  std::unique_ptr<rcpplus::RtpStreamer> streamer;  // under lock
+  std::unique_ptr<rcpplus::RcpClient> client;      // under lock
+  CIPCaptureIOBaseHandlerIf* handler;
+  std::atomic<ICaptureIOEventSink*> sink{nullptr};
+  std::atomic<std::int32_t> inputCount{0};
+  std::atomic<std::int32_t> outputCount{0};
+  std::atomic<std::uint32_t> errorCount{0};
+  int timeout;
+  CRecursiveLock lock;
+
+  const int pollPeriodMs;
+  // The library's own failures seen so far: a pass that met one failed at once.
+  std::atomic<std::uint32_t> clientErrors{0};
+  // Waiters for answers sleep here; each answer, Disable and stop wake them. Events alone
+  // cannot tell which request an answer belongs to, nor wake more than one waiter.
+  std::mutex answerMutex;
+  std::condition_variable answerChanged;
+  std::array<std::uint32_t, kSlotCount> answered{};  // under answerMutex
+  std::array<std::uint32_t, kSlotCount> failed{};    // under answerMutex
+  // Keeps an input's cached state and the sink's view of it in the same order when two
+  // library threads report it at once.
+  std::mutex reportMutex;
+};
+
+}  // namespace corvane
