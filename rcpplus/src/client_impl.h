@@ -74,6 +74,9 @@ struct RcpClient::Impl {
     detail::ThrowError(kConnectionError, failure);
   }
 
+  // Queues request on this handle's connection (a new one when the pooled one is closing).
+  int Submit(detail::Request& request, int timeoutMs, const RcpOutputStream& payload);
+
   void CheckUsableLocked(const char* operation) const {
     if (released) detail::ThrowError(kBadParameter, operation);
   }

@@ -31,6 +31,24 @@ RcpClient::~RcpClient() {
   delete impl_;
 }
 
+int RcpClient::Impl::Submit(detail::Request& request, int timeoutMs,
+                            const RcpOutputStream& payload) {
+  if (timeoutMs > 0) {
+    request.deadline = detail::Clock::now() + std::chrono::milliseconds(timeoutMs);
+  }
+  if (payload.size() > rcpwire::kMaxPayload) {
+    detail::ThrowError(kBadParameter, "RcpClient::sendRequest: payload too long");
+  }
+  request.payload.assign(payload.data(), payload.data() + payload.size());
+
+  std::lock_guard lock(mutex);
+  CheckUsableLocked("RcpClient::sendRequest: client already disconnected");
+  for (int attempt = 0; attempt < kSubmitAttempts; ++attempt) {
+    if (ConnectionLocked()->Submit(request)) return 0;
+  }
+  detail::ThrowError(kConnectionError, "RcpClient::sendRequest: no connection takes the request");
+}
+
 int RcpClient::sendRequest(int timeoutMs, unsigned long commandWord, RcpOutputStream& payload,
                            RcpCallback callback, void* context) {
   detail::Request request;
@@ -39,20 +57,7 @@ int RcpClient::sendRequest(int timeoutMs, unsigned long commandWord, RcpOutputSt
   request.callback = callback;
   request.context = context;
   request.awaitsAnswer = true;
-  if (timeoutMs > 0) {
-    request.deadline = detail::Clock::now() + std::chrono::milliseconds(timeoutMs);
-  }
-  if (payload.size() > rcpwire::kMaxPayload) {
-    detail::ThrowError(kBadParameter, "RcpClient::sendRequest: payload too long");
-  }
-  request.payload.assign(payload.data(), payload.data() + payload.size());
-
-  std::lock_guard lock(impl_->mutex);
-  impl_->CheckUsableLocked("RcpClient::sendRequest: client already disconnected");
-  for (int attempt = 0; attempt < kSubmitAttempts; ++attempt) {
-    if (impl_->ConnectionLocked()->Submit(request)) return 0;
-  }
-  detail::ThrowError(kConnectionError, "RcpClient::sendRequest: no connection takes the request");
+  return impl_->Submit(request, timeoutMs, payload);
 }
 
 int RcpClient::sendRequest(int timeoutMs, unsigned long commandWord, RcpOutputStream& payload,
@@ -61,20 +66,7 @@ int RcpClient::sendRequest(int timeoutMs, unsigned long commandWord, RcpOutputSt
   request.commandWord = static_cast<std::uint32_t>(commandWord);
   request.line = line;
   request.awaitsAnswer = false;
-  if (timeoutMs > 0) {
-    request.deadline = detail::Clock::now() + std::chrono::milliseconds(timeoutMs);
-  }
-  if (payload.size() > rcpwire::kMaxPayload) {
-    detail::ThrowError(kBadParameter, "RcpClient::sendRequest: payload too long");
-  }
-  request.payload.assign(payload.data(), payload.data() + payload.size());
-
-  std::lock_guard lock(impl_->mutex);
-  impl_->CheckUsableLocked("RcpClient::sendRequest: client already disconnected");
-  for (int attempt = 0; attempt < kSubmitAttempts; ++attempt) {
-    if (impl_->ConnectionLocked()->Submit(request)) return 0;
-  }
-  detail::ThrowError(kConnectionError, "RcpClient::sendRequest: no connection takes the request");
+  return impl_->Submit(request, timeoutMs, payload);
 }
 
 RcpInputStream& RcpClient::noResponse() {
