@@ -186,6 +186,16 @@ bool CVeltrane::BuildFrameIntervals() {
 }
 
 int CVeltrane::Open(const char* /*unused*/) {
+  // No exception may reach the host through a slot.
+  try {
+    return OpenDevice();
+  } catch (const std::exception& e) {
+    Log(kLogError, "CVeltrane::Open() -> %s", e.what());
+    return 0;
+  }
+}
+
+int CVeltrane::OpenDevice() {
   if (opened_) return 1;
   if (serverAddress_.empty()) Log(kLogError, "CVeltrane::Open() -> IPaddress hasn't been set");
   if (serverType_.empty()) {
@@ -212,6 +222,11 @@ int CVeltrane::Open(const char* /*unused*/) {
     if (config_.cif4Enabled) resolutions_.push_back(kResolution4Cif);
   }
   networkTimeout_ = fileNetworkTimeout_ > 0 ? fileNetworkTimeout_ : kOpenNetworkTimeoutMs;
+  CreateCameraSessions();
+  if (config_.inputCount > 0 || config_.outputCount > 0) {
+    digitalIO_.reset();
+    digitalIO_ = std::make_unique<CBoschDigitalIO>(this, networkTimeout_);
+  }
   opened_ = true;
   return 1;
 }

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "session/bosch_ip_camera_info.h"
 
 namespace corvane {
 
@@ -25,7 +24,8 @@ CVeltrane::CVeltrane() {
 }
 
 CVeltrane::~CVeltrane() {
-  // Camera sessions are the host's to close first; the digital I/O object is ours.
+  // A host that deletes an open driver would leave sessions running on a dead owner.
+  if (opened_) Close();
   captureUser_.store(nullptr);
   digitalIO_.reset();
 }
@@ -145,8 +145,6 @@ int CVeltrane::HostOperation32(int* first, int* second) {
   return 0;
 }
 
-void CVeltrane::DeleteCameraSession(CBoschIPCameraInfo* session) { delete session; }
-
 // ---- Properties ------------------------------------------------------------------------
 
 void CVeltrane::SetServerAddress(const char* value) {
@@ -258,47 +256,6 @@ void CVeltrane::Log(int level, const char* format, ...) {
     CIPCaptureDebugInfo info(level, line);
     user->OnDebugInfo(&info);
   }
-}
-
-// ---- Channels --------------------------------------------------------------------------
-
-bool CVeltrane::channelStarted(int channel) const {
-  if (channel < 0 || channel >= kChannelCount) return false;
-  CAutoLock lock(const_cast<CRecursiveLock&>(channelLock_));
-  return startedFlags_[channel] != 0;
-}
-
-void CVeltrane::SetStartedFlag(int channel, std::int32_t value) {
-  CAutoLock lock(channelLock_);
-  startedFlags_[channel] = value;
-}
-
-int CVeltrane::Close() {
-  CAutoLock lock(driverLock_);
-  if (!opened_) return 1;
-  opened_ = false;
-  return 1;
-}
-
-int CVeltrane::StartChannel(int channel, int /*frameIntervalMs*/, int /*resolutionCode*/,
-                            int /*quality*/) {
-  if (!opened_ || serverAddress_.empty() || channel < 0 || channel >= kChannelCount ||
-      !sessions_[channel])
-    return 0;
-  return 0;
-}
-
-int CVeltrane::StopChannel(int channel) {
-  if (channel < 0 || channel >= kChannelCount) return 0;
-  SetStartedFlag(channel, 0);
-  return 0;
-}
-
-int CVeltrane::GetChannelStatus(int channel, int* /*state*/, int* /*event*/, char* text,
-                                unsigned textSize) {
-  if (channel < 0 || channel >= kChannelCount || !sessions_[channel]) return 0;
-  if (text && textSize > 0) text[0] = '\0';
-  return 0;
 }
 
 }  // namespace corvane

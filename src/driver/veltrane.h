@@ -9,15 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "digitalio/bosch_digital_io.h"
 #include "driver/device_config.h"
 #include "driver/ipcapture_io_base_handler_if.h"
 #include "foundation/recursive_lock.h"
+#include "session/camera_session_owner.h"
 #include "veltrane/capture_api.h"
 #include "veltrane/capture_io.h"
 
 namespace corvane {
-
-class CBoschIPCameraInfo;
 
 constexpr int kChannelCount = 64;
 constexpr int kDefaultNetworkTimeoutMs = 5000;
@@ -28,7 +28,11 @@ constexpr std::uint32_t kFourCCDivx = 0x58564944;
 // Objects made by CreateIPCapture and not yet deleted; Close reads it.
 extern std::atomic<int> liveIPCaptureInstances;
 
-class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
+// The host sees only the primary base; sessions see the handler interface and the owner
+// interface.
+class CVeltrane final : public CCaptureAPIEx,
+                        public CIPCaptureIOBaseHandlerIf,
+                        public ICameraSessionOwner {
  public:
   // A debug line as the host receives it; lives only during OnDebugInfo.
   class CIPCaptureDebugInfo final : public CDebugInfoIf {
@@ -88,8 +92,9 @@ class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
   int HostOperation37(int, int) override { return 0; }
   // Added by this driver.
   virtual void DeleteCameraSession(CBoschIPCameraInfo* session);
-  virtual CCaptureAPIUser* GetCaptureUser();
-  virtual CVideoAllocator* GetVideoAllocator();
+  // Also the owner interface's getters; declared here so that they keep slots 39 and 40.
+  CCaptureAPIUser* GetCaptureUser() override;
+  CVideoAllocator* GetVideoAllocator() override;
 
   // CIPCaptureIOBaseHandlerIf
   const char* GetModuleName() override { return "Veltrane"; }
@@ -100,6 +105,13 @@ class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
   DeviceConfig* GetDeviceConfig() override { return &config_; }
   void Log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
 
+  // ICameraSessionOwner
+  CIPCaptureIOBaseHandlerIf& SessionHandler() override { return *this; }
+  int GetNetworkTimeout() override { return networkTimeout_; }
+  // On a session's worker thread: event 3 marks the channel as having video, event 6 (or 7)
+  // reports lost video to the host once per connection that had video.
+  void OnChannelEvent(CBoschIPCameraInfo* session, int event) override;
+
   // Read-outs for the driver's own components and tests.
   const std::string& serverType() const { return serverType_; }
   int networkTimeout() const { return networkTimeout_; }
@@ -108,9 +120,14 @@ class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
   bool opened() const { return opened_; }
   std::int8_t maxFrameRateOf(int resolution) const { return maxFrameRates_[resolution]; }
   bool channelStarted(int channel) const;
+  // The session serving channel; null when there is none.
+  CBoschIPCameraInfo* cameraSession(int channel) const;
   CRecursiveLock& driverLock() { return driverLock_; }
 
  private:
+  int OpenDevice();
+  // One session per camera input, at most 64.
+  void CreateCameraSessions();
   // Reads "<server type>.xml" into the configuration: 0 on success, 4 for a file name that
   // cannot name a file beside the executable, 15 when the file cannot be loaded.
   int ReadConfiguration(const std::string& fileName);
@@ -141,7 +158,7 @@ class CVeltrane final : public CCaptureAPIEx, public CIPCaptureIOBaseHandlerIf {
   // Per resolution number 0 to 3; 0 or below means not configured.
   std::int8_t maxFrameRates_[4] = {-1, -1, -1, -1};
   CRecursiveLock driverLock_;
-  std::unique_ptr<ICaptureIOApi> digitalIO_;
+  std::unique_ptr<CBoschDigitalIO> digitalIO_;
   bool opened_ = false;
   CRecursiveLock channelLock_;
   std::int32_t startedFlags_[kChannelCount] = {};

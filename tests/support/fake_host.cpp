@@ -88,11 +88,14 @@ std::int32_t FakeCaptureUser::OnVideoFrame(std::uint32_t channel, CVideoMessage*
     frame.sizeClass = fake->sizeClass;
     frame.callsBefore = fake->calls;
   }
+  std::function<void()> hook;
   {
     std::lock_guard lock(mutex_);
     frames_.push_back(std::move(frame));
+    hook = videoFrameHook_;
   }
   changed_.notify_all();
+  if (hook) hook();
   return frameResult_;
 }
 
@@ -120,6 +123,11 @@ std::int32_t FakeCaptureUser::OnDebugInfo(CDebugInfoIf* info) {
 void FakeCaptureUser::SetDebugInfoHook(std::function<void()> hook) {
   std::lock_guard lock(mutex_);
   debugInfoHook_ = std::move(hook);
+}
+
+void FakeCaptureUser::SetVideoFrameHook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  videoFrameHook_ = std::move(hook);
 }
 
 std::vector<FakeCaptureUser::Frame> FakeCaptureUser::Frames() const {

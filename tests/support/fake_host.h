@@ -107,6 +107,8 @@ class FakeCaptureUser final : public CCaptureAPIUser {
   void SetFrameResult(std::int32_t result) { frameResult_ = result; }
   // Runs inside OnDebugInfo, after the line has been recorded.
   void SetDebugInfoHook(std::function<void()> hook);
+  // Runs inside OnVideoFrame, after the frame has been recorded and before it answers.
+  void SetVideoFrameHook(std::function<void()> hook);
 
   std::vector<Frame> Frames() const;
   std::vector<Line> Lines() const;
@@ -127,6 +129,7 @@ class FakeCaptureUser final : public CCaptureAPIUser {
   std::vector<Line> lines_;
   std::vector<std::int32_t> lost_;
   std::function<void()> debugInfoHook_;
+  std::function<void()> videoFrameHook_;
   std::atomic<std::int32_t> frameResult_{1};
 };
 

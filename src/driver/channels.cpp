@@ -1,0 +1,191 @@
+// Channel control: start, stop and status per channel, the channel events of the camera
+// sessions, and Close.
+#include <vector>
+
+#include "driver/veltrane.h"
+#include "platform/platform.h"
+#include "rcpplus/rcpplus.h"
+#include "session/bosch_ip_camera_info.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr int kCallbackThreadWaitMs = 15000;
+
+bool InTable(int channel) { return channel >= 0 && channel < kChannelCount; }
+
+}  // namespace
+
+bool CVeltrane::channelStarted(int channel) const {
+  if (!InTable(channel)) return false;
+  CAutoLock lock(const_cast<CRecursiveLock&>(channelLock_));
+  return startedFlags_[channel] != 0;
+}
+
+CBoschIPCameraInfo* CVeltrane::cameraSession(int channel) const {
+  return InTable(channel) ? sessions_[channel] : nullptr;
+}
+
+void CVeltrane::SetStartedFlag(int channel, std::int32_t value) {
+  CAutoLock lock(channelLock_);
+  startedFlags_[channel] = value;
+}
+
+void CVeltrane::CreateCameraSessions() {
+  const int count = config_.cameraCount < kChannelCount ? config_.cameraCount : kChannelCount;
+  try {
+    for (int i = 0; i < count; ++i) {
+      DeleteCameraSession(sessions_[i]);
+      sessions_[i] = nullptr;
+      sessions_[i] = new CBoschIPCameraInfo(static_cast<std::uint8_t>(i), this);
+    }
+  } catch (...) {
+    // A half-opened driver must not keep sessions (and their threads) behind.
+    for (CBoschIPCameraInfo*& session : sessions_) {
+      DeleteCameraSession(session);
+      session = nullptr;
+    }
+    throw;
+  }
+}
+
+void CVeltrane::DeleteCameraSession(CBoschIPCameraInfo* session) { delete session; }
+
+int CVeltrane::StartChannel(int channel, int frameIntervalMs, int resolutionCode, int quality) {
+  if (!opened_ || serverAddress_.empty() || !InTable(channel) || !sessions_[channel]) return 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  switch (resolutionCode) {
+    case kResolutionCif:
+      if (!config_.cifEnabled) {
+        Log(kLogError, "Veltrane::StartChannel CIF resolution not supported, channel not started.");
+        return 0;
+      }
+      width = config_.cifWidth;
+      height = config_.cifHeight;
+      break;
+    case kResolution2Cif:
+      if (!config_.cif2Enabled) {
+        Log(kLogError, "Veltrane::StartChannel 2CIF resolution not supported, channel not started.");
+        return 0;
+      }
+      width = config_.cif2Width;
+      height = config_.cif2Height;
+      break;
+    case kResolution4Cif:
+      if (!config_.cif4Enabled) {
+        Log(kLogError, "Veltrane::StartChannel 4CIF resolution not supported, channel not started.");
+        return 0;
+      }
+      width = config_.cif4Width;
+      height = config_.cif4Height;
+      break;
+    default:
+      return 0;
+  }
+
+  SetStartedFlag(channel, 1);
+  // Set before the worker wakes, so that its video report cannot be overwritten by it.
+  const std::int32_t previousState = channelStates_[channel].exchange(ChannelStarted);
+  if (sessions_[channel]->StartStreaming(quality, resolutionCode,
+                                         static_cast<std::uint32_t>(frameIntervalMs),
+                                         static_cast<std::uint16_t>(width),
+                                         static_cast<std::uint16_t>(height)))
+    return 1;
+  channelStates_[channel] = previousState;
+  SetStartedFlag(channel, 0);
+  return 0;
+}
+
+int CVeltrane::StopChannel(int channel) {
+  if (!InTable(channel)) return 0;
+  SetStartedFlag(channel, 0);
+  if (!opened_ || !sessions_[channel]) return 0;
+  channelStates_[channel] = ChannelStopped;
+  sessions_[channel]->StopStreaming();
+  return 1;
+}
+
+int CVeltrane::GetChannelStatus(int channel, int* state, int* event, char* text,
+                                unsigned textSize) {
+  if (!InTable(channel) || !sessions_[channel]) return 0;
+  if (text && textSize > 0) text[0] = '\0';
+  const std::uint32_t frames = sessions_[channel]->framesDelivered.exchange(0);
+  int reported = 0;
+  std::int32_t s = channelStates_[channel];
+  switch (s) {
+    case ChannelVideo:
+    case ChannelNoVideo:
+      if (frames == 0) {
+        s = ChannelNoVideo;
+        reported = 4;
+      } else {
+        s = ChannelVideo;
+      }
+      break;
+    case ChannelStarted:
+      if (frames == 0) {
+        reported = 4;
+      } else {
+        s = ChannelVideo;
+      }
+      break;
+    default:
+      break;
+  }
+  channelStates_[channel] = s;
+  if (event) *event = reported;
+  if (state) *state = s;
+  return 1;
+}
+
+void CVeltrane::OnChannelEvent(CBoschIPCameraInfo* session, int event) {
+  if (!session) return;
+  const int channel = session->channelIndex;
+  if (!channelStarted(channel)) return;
+  switch (event) {
+    case kChannelEventVideo:
+      session->videoReported = true;
+      channelStates_[channel] = ChannelVideo;
+      break;
+    case kChannelEventLost:
+    case kChannelEventLostToo:
+      // Once per connection that had reported video.
+      if (session->videoReported.exchange(false)) {
+        if (CCaptureAPIUser* user = captureUser_.load()) user->OnChannelLost(channel);
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+int CVeltrane::Close() {
+  CAutoLock lock(driverLock_);
+  if (!opened_) return 1;
+  std::vector<platform::Handle> callbackThreads;
+  for (CBoschIPCameraInfo*& session : sessions_) {
+    if (!session) continue;
+    session->callbackThreads.CollectHandles(callbackThreads);
+    DeleteCameraSession(session);
+    session = nullptr;
+  }
+  // The digital I/O object stays, but offline: it must neither reconnect (restarting the
+  // library) nor call a sink the host may destroy after Close.
+  if (digitalIO_) {
+    digitalIO_->Disable();
+    digitalIO_->WaitUntilIdle(2 * networkTimeout_);
+  }
+  // Newer-interface instances share the library; the last one (or any older-interface
+  // driver) shuts it down.
+  if (liveIPCaptureInstances.load() <= 1) rcpplus::System::terminate();
+  for (platform::Handle& handle : callbackThreads) {
+    platform::Wait(handle.fd(), kCallbackThreadWaitMs);
+    handle.Close();
+  }
+  opened_ = false;
+  return 1;
+}
+
+}  // namespace corvane

@@ -1,0 +1,95 @@
+#include "e2e_support.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+
+#include "session/bosch_ip_camera_info.h"
+
+namespace e2e {
+
+std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs) {
+  return "<?xml version=\"1.0\"?>\n<bosch>\n"
+         "  <cameraCount value=\"" + std::to_string(cameraCount) + "\"/>\n"
+         "  <framerate><max value=\"25\"/></framerate>\n"
+         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"7\"/>"
+         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
+         "  <resolutions><cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
+         "</resolutions>\n"
+         "  <networktimeout value=\"" + std::to_string(networkTimeoutMs) + "\"/>\n"
+         "</bosch>\n";
+}
+
+int ThreadCount() {
+  DIR* dir = ::opendir("/proc/self/task");
+  if (!dir) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count;
+}
+
+std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 4) return 0xFFFFFFFF;
+  return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+         static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+DriverOnDevice::DriverOnDevice(const std::string& name, int cameraCount, int networkTimeoutMs,
+                               bool startDevice) {
+  devicesim::DeviceSimOptions options;
+  options.cameraCount = cameraCount;
+  options.inputCount = 0;
+  options.outputCount = 0;
+  device_ = std::make_unique<devicesim::DeviceSim>(options);
+  if (startDevice) {
+    EXPECT_TRUE(device_->Start()) << device_->LastError();
+  }
+  file_ = std::make_unique<TestSettingsFile>(UniqueStem(name),
+                                             DeviceTypeXml(cameraCount, networkTimeoutMs));
+  driver_ = std::make_unique<corvane::CVeltrane>();
+  driver_->SetCaptureUser(&user_);
+  driver_->SetVideoAllocator(&allocator_);
+  driver_->SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
+  driver_->SetProperty("IPSERVERTYPE", file_->stem().c_str(), 0);
+  // The port travels in the value argument itself.
+  driver_->SetProperty("IPSERVERPORT",
+                       reinterpret_cast<const void*>(static_cast<std::uintptr_t>(device_->port())), 0);
+}
+
+DriverOnDevice::~DriverOnDevice() {
+  driver_->Close();
+  driver_.reset();
+  device_.reset();
+}
+
+bool DriverOnDevice::Open() { return driver_->Open(nullptr) == 1; }
+
+int DriverOnDevice::Poll(int channel, int* event) {
+  int state = -1;
+  *event = -1;
+  EXPECT_EQ(driver_->GetChannelStatus(channel, &state, event, nullptr, 0), 1);
+  return state;
+}
+
+int DriverOnDevice::CountRequests(std::uint32_t commandWord) const {
+  const auto log = device_->Requests();
+  return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const auto& r) {
+    return r.commandWord == commandWord;
+  }));
+}
+
+bool DriverOnDevice::VideoReported(int channel) const {
+  const corvane::CBoschIPCameraInfo* session = driver_->cameraSession(channel);
+  return session && session->videoReported.load();
+}
+
+LiveInstances::LiveInstances(int count) : previous_(corvane::liveIPCaptureInstances.load()) {
+  corvane::liveIPCaptureInstances = count;
+}
+
+LiveInstances::~LiveInstances() { corvane::liveIPCaptureInstances = previous_; }
+
+}  // namespace e2e

@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "session_fixture.h"
+
+namespace sessiontest {
+namespace {
+
+using Session = corvane::CBoschIPCameraInfo;
+
+constexpr std::uint32_t kCmdCoderList = 0xFF110C30;
+
+// One 16-byte coder list entry.
+void AddEntry(std::vector<unsigned char>& reply, std::uint16_t number, std::uint16_t flags) {
+  reply.push_back(static_cast<unsigned char>(number >> 8));
+  reply.push_back(static_cast<unsigned char>(number));
+  reply.push_back(static_cast<unsigned char>(flags >> 8));
+  reply.push_back(static_cast<unsigned char>(flags));
+  reply.insert(reply.end(), 12, 0);
+}
+
+class CoderList : public IdleSession {
+ protected:
+  void Reply(std::vector<unsigned char> payload, std::uint32_t errorCode = 0) {
+    rcpplus::RcpHeader header = MakeHeader(kCmdCoderList, rcpplus::kActionReply, errorCode);
+    rcpplus::RcpInputStream stream(payload.data(), payload.size());
+    Session::ReadCodersReply(session_.get(), header, stream);
+  }
+  bool ReplyEventSet() { return session_->replyEvent.Wait(0) == platform::WaitResult::kSignalled; }
+};
+
+TEST_F(CoderList, TakesTheFirstUsableCoderMeantForThisClient) {
+  std::vector<unsigned char> reply;
+  AddEntry(reply, 0x81, 0x4004);  // usable, but not for this client
+  AddEntry(reply, 0x02, 0x0000);  // not usable
+  AddEntry(reply, 0x03, 0x0004);
+  AddEntry(reply, 0x04, 0x0004);
+  Reply(reply);
+  EXPECT_EQ(session_->coderNumber.load(), 3u);
+  EXPECT_TRUE(ReplyEventSet());
+}
+
+TEST_F(CoderList, ReplyWithoutSuitableEntryKeepsTheCoderAndSetsTheReplyEvent) {
+  session_->coderNumber = 9;
+  std::vector<unsigned char> reply;
+  AddEntry(reply, 0x81, 0x4004);
+  Reply(reply);
+  EXPECT_EQ(session_->coderNumber.load(), 9u);
+  EXPECT_TRUE(ReplyEventSet());
+  EXPECT_TRUE(owner_.Lines().empty());
+}
+
+TEST_F(CoderList, ReplyShorterThanAnEntryKeepsTheCoder) {
+  session_->coderNumber = 5;
+  Reply({0x00, 0x07, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0});  // 11 bytes
+  EXPECT_EQ(session_->coderNumber.load(), 5u);
+  EXPECT_TRUE(ReplyEventSet());
+}
+
+TEST_F(CoderList, ErrorReplyIsLoggedAndLeavesTheReplyEventUnset) {
+  Reply({}, 0x101);
+  EXPECT_FALSE(ReplyEventSet());
+  EXPECT_EQ(session_->errorCount.load(), 1u);
+  ASSERT_EQ(owner_.Lines().size(), 1u);
+  EXPECT_EQ(owner_.Lines()[0],
+            "CBoschIPCameraInfo: Connection to server failed. Check address and the device "
+            "connection. ReadCodersCallback: Error: 00000101 when calling 0xff110c30\n");
+}
+
+TEST_F(CoderList, TruncatedEntryIsLoggedAsACaughtErrorWithoutReplyEvent) {
+  // An unsuitable entry cut short: skipping its tail reads past the reply.
+  std::vector<unsigned char> reply{0x00, 0x01, 0x00, 0x00};
+  reply.insert(reply.end(), 9, 0);  // 13 bytes
+  Reply(reply);
+  EXPECT_FALSE(ReplyEventSet());
+  EXPECT_EQ(session_->errorCount.load(), 1u);
+  ASSERT_EQ(owner_.Lines().size(), 2u);
+  EXPECT_EQ(owner_.Lines()[0],
+            "CBoschIPCameraInfo: ReadCodersCallback: Error: 00000000 when calling 0xff110c30\n");
+  EXPECT_EQ(owner_.Lines()[1].rfind("CBoschIPCameraInfo: ReadCodersCallback: Error catched ", 0), 0u);
+}
+
+TEST_F(CoderList, NullContextIsIgnored) {
+  std::vector<unsigned char> reply;
+  AddEntry(reply, 0x03, 0x0004);
+  rcpplus::RcpHeader header = MakeHeader(kCmdCoderList, rcpplus::kActionReply);
+  rcpplus::RcpInputStream stream(reply.data(), reply.size());
+  Session::ReadCodersReply(nullptr, header, stream);
+  EXPECT_EQ(session_->coderNumber.load(), 0u);
+  EXPECT_FALSE(ReplyEventSet());
+}
+
+}  // namespace
+}  // namespace sessiontest

@@ -1,0 +1,326 @@
+// The session's worker thread against the simulated device on loopback.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "device_sim.h"
+#include "fake_session_owner.h"
+#include "platform/eventually.h"
+#include "session/bosch_ip_camera_info.h"
+#include "session/stream_settings.h"
+
+namespace sessiontest {
+namespace {
+
+using corvane::CBoschIPCameraInfo;
+
+constexpr std::uint32_t kCmdCoderList = 0xFF110C30;
+constexpr std::uint32_t kCmdConnectVideo = 0xFF0C0C31;
+constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
+constexpr const char* kTerminating = "Capture thread did not stop";
+constexpr int kVideo = corvane::kChannelEventVideo;
+constexpr int kLost = corvane::kChannelEventLost;
+
+std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {
+  if (bytes.size() < 4) return 0xFFFFFFFF;
+  return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+         static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+class SessionWithDevice : public ::testing::Test {
+ protected:
+  void StartDevice(int networkTimeoutMs, bool unusableCoderFirst = false) {
+    devicesim::DeviceSimOptions options;
+    options.cameraCount = 2;
+    options.inputCount = 0;
+    options.outputCount = 0;
+    options.unusableCoderFirst = unusableCoderFirst;
+    device_ = std::make_unique<devicesim::DeviceSim>(options);
+    ASSERT_TRUE(device_->Start()) << device_->LastError();
+    owner_ = std::make_unique<FakeSessionOwner>("127.0.0.1", device_->port(), networkTimeoutMs);
+    owner_->config().qualityMedium = "7";
+    session_ = std::make_unique<CBoschIPCameraInfo>(static_cast<std::uint8_t>(0), owner_.get());
+  }
+
+  void TearDown() override {
+    session_.reset();
+    rcpplus::System::terminate();
+    device_.reset();
+  }
+
+  bool StartCif(std::uint32_t intervalMs = 1000, std::int32_t resolution = 2) {
+    return session_->StartStreaming(50, resolution, intervalMs, 352, 288);
+  }
+
+  int CountRequests(std::uint32_t commandWord) const {
+    const auto log = device_->Requests();
+    return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const auto& r) {
+      return r.commandWord == commandWord;
+    }));
+  }
+
+  int CountSettings() const {
+    int count = 0;
+    for (std::uint32_t word : {corvane::kCmdFrameRateA, corvane::kCmdFrameRateB,
+                               corvane::kCmdResolution, corvane::kCmdQuality,
+                               corvane::kCmdQualityRepeat, corvane::kCmdQualityNumber})
+      count += CountRequests(word);
+    return count;
+  }
+
+  std::string Dump() const {
+    std::string text;
+    for (int e : owner_->Events()) text += "event " + std::to_string(e) + "\n";
+    for (const auto& l : owner_->Lines()) text += l + "\n";
+    for (const auto& r : device_->Requests()) {
+      char buf[64];
+      std::snprintf(buf, sizeof buf, "req %08x line %u\n", r.commandWord, r.line);
+      text += buf;
+    }
+    return text;
+  }
+
+  std::unique_ptr<devicesim::DeviceSim> device_;
+  std::unique_ptr<FakeSessionOwner> owner_;
+  std::unique_ptr<CBoschIPCameraInfo> session_;
+};
+
+TEST_F(SessionWithDevice, ConnectsAndReportsVideoOnce) {
+  StartDevice(400);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
+  ASSERT_TRUE(device_->WaitForRequests(kCmdAnnounceSession, 1, 2000));
+  EXPECT_EQ(owner_->Events(), std::vector<int>{kVideo});
+  EXPECT_EQ(session_->line.load(), 1);
+}
+
+TEST_F(SessionWithDevice, AnnouncesTheSessionIdTheDeviceGave) {
+  StartDevice(400);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdAnnounceSession, 1, 4000));
+  const auto sessions = device_->VideoSessions();
+  ASSERT_EQ(sessions.size(), 1u);
+  for (const auto& r : device_->Requests()) {
+    if (r.commandWord != kCmdAnnounceSession) continue;
+    EXPECT_EQ(Be32(r.payload), sessions[0].sessionId);
+    EXPECT_EQ(r.line, 1);
+  }
+}
+
+TEST_F(SessionWithDevice, UnknownResolutionLogsAndSendsNoSetting) {
+  StartDevice(300);
+  ASSERT_TRUE(StartCif(1000, 5));
+  ASSERT_TRUE(owner_->WaitForLine("CBoschIPCameraInfo::SetStreamParameters(), Unknown resolution: 5",
+                                  4000));
+  ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 2000));
+  EXPECT_EQ(CountSettings(), 0);
+  EXPECT_EQ(owner_->CountEvents(kVideo), 0);
+}
+
+TEST_F(SessionWithDevice, FrameIntervalBelow40LogsAndSendsNoSetting) {
+  StartDevice(300);
+  ASSERT_TRUE(StartCif(39));
+  ASSERT_TRUE(owner_->WaitForLine("CBoschIPCameraInfo::SetStreamParameters(), framerate 39 not supported!",
+                                  4000));
+  ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 2000));
+  EXPECT_EQ(CountSettings(), 0);
+  EXPECT_EQ(owner_->CountEvents(kVideo), 0);
+}
+
+TEST_F(SessionWithDevice, ErrorReplyToASettingSkipsOnlyItsApply) {
+  StartDevice(400);
+  device_->AnswerWithError(corvane::kCmdResolution, 0x40);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
+  EXPECT_EQ(CountSettings(), 6);
+  EXPECT_TRUE(device_->WaitForRequests(corvane::kCmdApplySettings, 5, 1000));
+  EXPECT_TRUE(testutil::HoldsFor([&] { return CountRequests(corvane::kCmdApplySettings) == 5; },
+                                 std::chrono::milliseconds(200)));
+}
+
+TEST_F(SessionWithDevice, UnansweredSettingTimesOutAndIsSkippedLikeAnErrorReply) {
+  StartDevice(300);
+  device_->DropReplies(corvane::kCmdFrameRateB, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000)) << Dump();
+  EXPECT_EQ(CountSettings(), 6);
+  EXPECT_TRUE(device_->WaitForRequests(corvane::kCmdApplySettings, 5, 1000));
+  EXPECT_TRUE(testutil::HoldsFor([&] { return CountRequests(corvane::kCmdApplySettings) == 5; },
+                                 std::chrono::milliseconds(200)));
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+}
+
+TEST_F(SessionWithDevice, DiscoveryWithoutAnswerTriesFiveTimesThenConnectsWithCoderZero) {
+  StartDevice(200);
+  device_->DropReplies(kCmdCoderList, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 5000));
+  const auto log = device_->Requests();
+  int discoveries = 0;
+  for (const auto& r : log) {
+    if (r.commandWord == kCmdCoderList) ++discoveries;
+    if (r.commandWord != kCmdConnectVideo) continue;
+    EXPECT_EQ(discoveries, 5);
+    ASSERT_GE(r.payload.size(), 3u);
+    EXPECT_EQ(r.payload[2], 0);  // coder
+    break;
+  }
+  // The device has no coder 0: the attempt fails at once, without video.
+  ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 2000));
+  EXPECT_EQ(owner_->CountEvents(kVideo), 0);
+  EXPECT_EQ(CountSettings(), 0);
+}
+
+TEST_F(SessionWithDevice, SkipsACoderEntryNotMeantForThisClient) {
+  StartDevice(400, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 4000));
+  for (const auto& r : device_->Requests()) {
+    if (r.commandWord != kCmdConnectVideo) continue;
+    ASSERT_GE(r.payload.size(), 3u);
+    EXPECT_EQ(r.payload[2], 1);
+  }
+  EXPECT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
+}
+
+TEST_F(SessionWithDevice, RefusedVideoConnectionFailsWithoutReportingVideo) {
+  StartDevice(300);
+  device_->AnswerWithError(kCmdConnectVideo, 0xFF);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 3000));
+  EXPECT_EQ(owner_->CountEvents(kVideo), 0);
+  EXPECT_EQ(CountSettings(), 0);
+  EXPECT_GE(owner_->CountLines("Bosch: Error - UnknownError"), 1);
+  EXPECT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 2, 3000));
+}
+
+TEST_F(SessionWithDevice, StopDuringDiscoveryReportsNothingAndEndsCleanly) {
+  StartDevice(1000);
+  device_->DropReplies(kCmdCoderList, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdCoderList, 1, 2000));
+  session_->StopStreaming();
+  EXPECT_TRUE(testutil::HoldsFor([&] { return CountRequests(kCmdConnectVideo) == 0; },
+                                 std::chrono::milliseconds(300)));
+  session_.reset();
+  EXPECT_TRUE(owner_->Events().empty());
+  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+}
+
+TEST_F(SessionWithDevice, RestartDuringDiscoveryStillConnectsTheRightCoder) {
+  StartDevice(1000);
+  device_->DelayReplies(kCmdCoderList, 200);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdCoderList, 1, 2000));
+  session_->StopStreaming();
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000)) << Dump();
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+  for (const auto& r : device_->Requests()) {
+    if (r.commandWord != kCmdConnectVideo) continue;
+    ASSERT_GE(r.payload.size(), 3u);
+    EXPECT_EQ(r.payload[2], 1);
+  }
+}
+
+TEST_F(SessionWithDevice, StopDuringSettingsSendsNoMoreSettingsAndNoLostEvent) {
+  StartDevice(1000);
+  device_->DropReplies(corvane::kCmdFrameRateA, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(corvane::kCmdFrameRateA, 1, 4000));
+  session_->StopStreaming();
+  EXPECT_TRUE(testutil::HoldsFor([&] { return CountRequests(corvane::kCmdFrameRateB) == 0; },
+                                 std::chrono::milliseconds(300)));
+  session_.reset();
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+  EXPECT_EQ(owner_->CountEvents(kVideo), 0);
+  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+}
+
+TEST_F(SessionWithDevice, DestroyingDuringTheSessionIdWaitNeedsNoForcedTermination) {
+  // The id wait may last five network time-outs, the destructor waits two.
+  StartDevice(1000);
+  device_->DropReplies(kCmdConnectVideo, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 4000));
+  session_.reset();
+  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+  EXPECT_EQ(CountSettings(), 0);
+}
+
+TEST_F(SessionWithDevice, StopDuringTheSessionIdWaitEndsTheAttempt) {
+  StartDevice(1000);
+  device_->DropReplies(kCmdConnectVideo, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 4000));
+  session_->StopStreaming();
+  device_->DropReplies(kCmdConnectVideo, false);
+  // Back in idle well before the five-second id budget is spent: a new start connects.
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 3000));
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+}
+
+TEST_F(SessionWithDevice, StalledVideoIsReportedLostAndReconnected) {
+  StartDevice(300);
+  ASSERT_TRUE(StartCif(40));
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
+  ASSERT_TRUE(device_->WaitForPictures(1, 2, 2000));
+  device_->StallVideo(1, true);
+  ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 6000));
+  device_->StallVideo(1, false);
+  EXPECT_TRUE(owner_->WaitForEvents(kVideo, 2, 4000));
+  EXPECT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 2, 1000));
+}
+
+TEST(SessionLifecycle, DeviceAddressCarriesSeparatorsWithEmptyCredentials) {
+  FakeSessionOwner owner("10.1.2.3", 8080, 300);
+  CBoschIPCameraInfo session(0, &owner);
+  EXPECT_EQ(session.BuildDeviceAddress(), "http://:@10.1.2.3:8080");
+}
+
+TEST(SessionLifecycle, DeviceAddressCarriesTheCredentials) {
+  FakeSessionOwner owner("127.0.0.1", 1756, 300);
+  owner.SetCredentials("user", "p@ss");
+  CBoschIPCameraInfo session(0, &owner);
+  EXPECT_EQ(session.BuildDeviceAddress(), "http://user:p@ss@127.0.0.1:1756");
+}
+
+TEST(SessionLifecycle, StartRecordsTheRequestAndItsQualityLevel) {
+  FakeSessionOwner owner("127.0.0.1", 1, 300);
+  CBoschIPCameraInfo session(3, &owner);
+  session.framesDelivered = 7;
+  ASSERT_TRUE(session.StartStreaming(65, 4, 250, 704, 576));
+  EXPECT_TRUE(session.active.load());
+  EXPECT_EQ(session.framesDelivered.load(), 0u);
+  EXPECT_EQ(session.qualityLevel.load(), 4);
+  EXPECT_EQ(session.resolution.load(), 4);
+  EXPECT_EQ(session.frameInterval.load(), 250u);
+  EXPECT_EQ(session.width.load(), 704);
+  EXPECT_EQ(session.height.load(), 576);
+  session.StopStreaming();
+  EXPECT_FALSE(session.active.load());
+}
+
+TEST(SessionLifecycle, LoadsThePictureSizeParser) {
+  FakeSessionOwner owner("127.0.0.1", 1, 300);
+  CBoschIPCameraInfo session(0, &owner);
+  EXPECT_NE(session.parseMpegHeader, nullptr);
+  EXPECT_TRUE(session.thread.Valid());
+}
+
+TEST(SessionLifecycle, NeverStartedSessionEndsWithoutForcedTermination) {
+  FakeSessionOwner owner("127.0.0.1", 1, 300);
+  { CBoschIPCameraInfo session(0, &owner); }
+  EXPECT_EQ(owner.CountLines(kTerminating), 0);
+  EXPECT_TRUE(owner.Events().empty());
+}
+
+}  // namespace
+}  // namespace sessiontest
