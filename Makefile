@@ -3,11 +3,12 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+BENCH_BUILD ?= build-bench
 JOBS       ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan fuzz clean
+.PHONY: all deps build test test-asan test-tsan fuzz bench clean
 
 all: build
 
@@ -37,5 +38,11 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVELTRANE_BUILD_FUZZ=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
+# Benchmarks, built in Release: `make bench` builds and runs them.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	cd $(BENCH_BUILD)/bin && ./video_reception_bench
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
