@@ -5,10 +5,8 @@
 #ifdef __cplusplus
 #include "veltrane/capture_api.h"
 #include "veltrane/capture_io.h"
+#include "veltrane/ipcapture.h"
 
-namespace corvane::ipcapture {
-class IIPCaptureDriver;
-}
 using VeltraneCaptureApi = CCaptureAPI;
 using VeltraneIPCaptureDriver = corvane::ipcapture::IIPCaptureDriver;
 extern "C" {

@@ -2,6 +2,8 @@
 #include <new>
 
 #include "driver/veltrane.h"
+#include "ipcapture/new_capture_api.h"
+#include "veltrane/ipcapture.h"
 #include "veltrane/veltrane.h"
 
 extern "C" {
@@ -22,12 +24,27 @@ VELTRANE_EXPORT bool DeleteCapture(CCaptureAPI** api) {
 }
 
 VELTRANE_EXPORT corvane::ipcapture::IIPCaptureDriver* CreateIPCapture(void) {
-  // The newer interface's adapter is not part of this build yet.
-  return nullptr;
+  CCaptureAPI* driver = CreateCapture(0);
+  if (!driver) return nullptr;
+  ++corvane::liveIPCaptureInstances;
+  try {
+    return new corvane::CNewCaptureApi(driver);
+  } catch (...) {
+    --corvane::liveIPCaptureInstances;
+    DeleteCapture(&driver);
+    return nullptr;
+  }
 }
 
-VELTRANE_EXPORT void DeleteIPCapture(corvane::ipcapture::IIPCaptureDriver* /*driver*/) {
-  // Nothing made by CreateIPCapture can exist yet: every object is foreign and left alone.
+VELTRANE_EXPORT void DeleteIPCapture(corvane::ipcapture::IIPCaptureDriver* driver) {
+  if (!driver) return;
+  // Only what CreateIPCapture made is ours to delete.
+  auto* adapter = dynamic_cast<corvane::CNewCaptureApi*>(driver);
+  if (!adapter) return;
+  CCaptureAPI* inner = adapter->driver();
+  delete adapter;  // closes the driver first
+  DeleteCapture(&inner);
+  --corvane::liveIPCaptureInstances;
 }
 
 }  // extern "C"

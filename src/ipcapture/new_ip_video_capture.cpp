@@ -1,0 +1,112 @@
+#include "ipcapture/new_ip_video_capture.h"
+
+#include "driver/veltrane.h"
+#include "foundation/recursive_lock.h"
+#include "ipcapture/new_capture_api.h"
+#include "ipcapture/old_capture_api_user.h"
+
+namespace corvane {
+
+namespace {
+
+constexpr std::uint32_t kChannelLimit = 64;
+
+}  // namespace
+
+CNewIPVideoCapture::CNewIPVideoCapture(CNewCaptureApi* owner)
+    : owner_(owner), bridge_(new COldCaptureApiUser(owner->hostCallback())) {
+  owner_->driver()->SetCaptureUser(bridge_);
+}
+
+CNewIPVideoCapture::~CNewIPVideoCapture() {
+  CCaptureAPI* driver = owner_->driver();
+  driver->SetCaptureUser(nullptr);
+  // A log line may have fetched the bridge just before; the driver holds its lock across
+  // that report, so taking the lock once waits it out. Frames and lost-video reports have
+  // ended with Close, which comes first.
+  if (auto* veltrane = dynamic_cast<CVeltrane*>(driver)) {
+    CAutoLock wait(veltrane->driverLock());
+  }
+  delete bridge_;
+}
+
+std::int32_t CNewIPVideoCapture::GetCameraCount() { return owner_->capabilities().cameraCount; }
+
+bool CNewIPVideoCapture::StartVideo(std::uint32_t channel,
+                                    ipcapture::IHostChannelCallback* callback,
+                                    ipcapture::IHostStreamSettings* settings) {
+  if (channel >= kChannelLimit || !settings) return false;
+  try {
+    ipcapture::IHostVideoRate* rate = settings->GetVideoRate();
+    ipcapture::IHostVideoFormat* format = settings->GetVideoFormat();
+    ipcapture::IHostResolution* resolution = format ? format->GetResolution() : nullptr;
+    if (!rate || !resolution) return false;
+
+    // Registered before the start, so the channel's first frame finds it.
+    bridge_->SetChannelCallback(channel, callback);
+    quality_ = rate->GetQuality();
+    const std::uint16_t frameInterval = rate->GetFrameInterval();
+    const std::uint16_t width = resolution->GetWidth();
+    const std::uint16_t height = resolution->GetHeight();
+    std::int32_t code = FindResolutionCode(owner_->capabilities(), width, height);
+    if (code == 0) code = kResolutionCif;
+    return owner_->driver()->StartChannel(static_cast<int>(channel), frameInterval, code,
+                                          quality_) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CNewIPVideoCapture::StopVideo(std::uint32_t channel) {
+  if (channel >= kChannelLimit) return false;
+  try {
+    return owner_->driver()->StopChannel(static_cast<int>(channel)) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CNewIPVideoCapture::ChangeResolution(std::uint32_t channel,
+                                          ipcapture::IHostResolution* resolution,
+                                          std::int32_t frameIntervalMs) {
+  if (channel >= kChannelLimit || !resolution) return false;
+  try {
+    const std::uint16_t width = resolution->GetWidth();
+    const std::uint16_t height = resolution->GetHeight();
+    const std::int32_t code = FindResolutionCode(owner_->capabilities(), width, height);
+    if (code == 0) return false;  // the channel keeps running as it is
+    CCaptureAPI* driver = owner_->driver();
+    if (driver->StopChannel(static_cast<int>(channel)) == 0) return false;
+    return driver->StartChannel(static_cast<int>(channel), frameIntervalMs, code, quality_) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CNewIPVideoCapture::GetChannelStatus(std::uint32_t channel, int* state, int* event,
+                                          char* text, unsigned textSize) {
+  try {
+    return owner_->driver()->GetChannelStatus(static_cast<int>(channel), state, event, text,
+                                              textSize) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CNewIPVideoCapture::SetProperty(const char* name, const void* value, int length) {
+  try {
+    return owner_->driver()->SetProperty(name, value, length) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CNewIPVideoCapture::GetProperty(const char* name, void* buffer, int size) {
+  try {
+    return owner_->driver()->GetProperty(name, buffer, size) != 0;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace corvane
