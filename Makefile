@@ -8,7 +8,7 @@ JOBS       ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan fuzz bench clean
+.PHONY: all deps build test test-asan test-tsan fuzz bench demo clean
 
 all: build
 
@@ -43,6 +43,12 @@ bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	cd $(BENCH_BUILD)/bin && ./video_reception_bench
+
+# The reference recorder against the simulated four-camera video server, 10 seconds of CIF.
+demo: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target veltrane-rec
+	$(BUILD)/bin/veltrane-rec --out demo-out
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
 packages=(cmake make g++ clang pkg-config libgtest-dev libgmock-dev libpugixml-dev libssl-dev
-          libbenchmark-dev "$@")
+          libbenchmark-dev ffmpeg "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,0 +1,242 @@
+// veltrane-rec run as a user runs it: the real binary from bin/, with the driver it loads,
+// against the simulator it starts itself or one started here on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "device_sim.h"
+#include "recorder_process.h"
+#include "support/settings_test_files.h"
+
+namespace {
+
+using rectest::ChannelSummary;
+using rectest::RecorderProcess;
+using rectest::TempFolder;
+
+constexpr int kRunTimeoutMs = 30000;
+constexpr const char* kUsage = "usage: veltrane-rec";
+
+// Every file the recorder wrote for a channel decodes and holds as many frames as the
+// summary says; returns the summaries.
+std::vector<ChannelSummary> ExpectDecodableRecording(const TempFolder& out,
+                                                      std::size_t expectedChannels) {
+  const std::string json = rectest::ReadFile(out / "summary.json");
+  const std::vector<ChannelSummary> channels = rectest::ReadChannelSummaries(json);
+  EXPECT_EQ(channels.size(), expectedChannels) << json;
+  for (const ChannelSummary& c : channels) {
+    char name[16];
+    std::snprintf(name, sizeof name, "ch%02d.263", c.channel);
+    EXPECT_EQ(c.file, name);
+    EXPECT_GT(c.frames, 0) << c.file;
+    EXPECT_GT(c.keyFrames, 0) << c.file;
+    std::string errors;
+    const long decoded = rectest::FramesDecoded(out / c.file, &errors);
+    EXPECT_EQ(decoded, c.frames) << c.file << ": " << errors;
+  }
+  return channels;
+}
+
+TEST(RecorderDemo, DefaultRunRecordsEveryCameraToDecodableFiles) {
+  TempFolder out;
+  RecorderProcess rec({"--duration", "3", "--out", out.path()});
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  // Live status (plain lines when not on a terminal) and the summary.
+  EXPECT_NE(rec.out().find("ch01  video"), std::string::npos) << rec.out();
+  EXPECT_NE(rec.out().find("Summary:"), std::string::npos) << rec.out();
+  EXPECT_NE(rectest::ReadFile(out / "summary.json").find("\"api\": \"new\""), std::string::npos);
+  const auto channels = ExpectDecodableRecording(out, 4);
+  for (int c = 0; c < static_cast<int>(channels.size()); ++c) {
+    EXPECT_EQ(channels[static_cast<std::size_t>(c)].channel, c + 1);
+  }
+}
+
+TEST(RecorderInterfaces, OlderInterfaceRecordsToo) {
+  TempFolder out;
+  RecorderProcess rec({"--api", "old", "--duration", "2", "--channels", "2,4", "--out", out.path()});
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  EXPECT_NE(rectest::ReadFile(out / "summary.json").find("\"api\": \"old\""), std::string::npos);
+  const auto channels = ExpectDecodableRecording(out, 2);
+  ASSERT_EQ(channels.size(), 2u);
+  EXPECT_EQ(channels[0].channel, 2);
+  EXPECT_EQ(channels[1].channel, 4);
+}
+
+class RecorderBadUsage : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(RecorderBadUsage, ExitsWithTwoAndTheUsageLine) {
+  TempFolder out;
+  std::vector<std::string> args = GetParam();
+  args.insert(args.end(), {"--out", out.path(), "--duration", "1"});
+  RecorderProcess rec(args);
+  EXPECT_EQ(rec.Wait(kRunTimeoutMs), 2) << rec.out() << rec.err();
+  EXPECT_NE(rec.err().find(kUsage), std::string::npos) << rec.err();
+  EXPECT_NE(rec.err().find("veltrane-rec: "), std::string::npos) << rec.err();
+  EXPECT_EQ(out.Files().size(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, RecorderBadUsage,
+    ::testing::Values(std::vector<std::string>{"--bogus", "1"},
+                      std::vector<std::string>{"--resolution", "8cif"},
+                      std::vector<std::string>{"--api", "newest"},
+                      std::vector<std::string>{"--quality", "101"},
+                      std::vector<std::string>{"--interval", "fast"},
+                      std::vector<std::string>{"--channels", "0"},
+                      std::vector<std::string>{"--output", "1=maybe"},
+                      std::vector<std::string>{"--password", "secret"},
+                      std::vector<std::string>{"--address", "127.0.0.1", "--type", "nvs400"},
+                      std::vector<std::string>{"--duration"},
+                      // The simulated nvs400 has four cameras.
+                      std::vector<std::string>{"--api", "old", "--channels", "5"}));
+
+// nvs400 with a short network time-out, so that giving up on a device takes seconds.
+std::string ShortTimeoutDeviceType() {
+  return "<?xml version=\"1.0\"?>\n<bosch>\n"
+         "  <cameraCount value=\"2\"/>\n  <mode value=\"mpeg4\"/>\n"
+         "  <framerate><max value=\"25\"/></framerate>\n"
+         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
+         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
+         "  <resolutions><cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
+         "</resolutions>\n"
+         "  <networktimeout value=\"800\"/>\n</bosch>\n";
+}
+
+TEST(RecorderDevice, UnreachableDeviceExitsWithThreeInBoundedTime) {
+  TestSettingsFile type(UniqueStem("rec"), ShortTimeoutDeviceType());
+  const int port = rectest::ClosedPort();
+  ASSERT_GT(port, 0);
+  TempFolder out;
+  RecorderProcess rec({"--address", "127.0.0.1", "--port", std::to_string(port), "--type",
+                       type.stem(), "--user", "operator", "--duration", "0", "--out", out.path()});
+  EXPECT_EQ(rec.Wait(kRunTimeoutMs), 3) << rec.out() << rec.err();
+  EXPECT_NE(rec.err().find("could not be opened"), std::string::npos) << rec.err();
+}
+
+TEST(RecorderDevice, MissingDeviceTypeExitsWithThree) {
+  TempFolder out;
+  RecorderProcess rec({"--address", "127.0.0.1", "--port", std::to_string(rectest::ClosedPort()),
+                       "--type", UniqueStem("missing"), "--user", "operator", "--out",
+                       out.path()});
+  EXPECT_EQ(rec.Wait(kRunTimeoutMs), 3) << rec.out() << rec.err();
+  EXPECT_NE(rec.err().find("could not be opened"), std::string::npos) << rec.err();
+}
+
+TEST(RecorderDevice, ChannelWithoutVideoGivesExitCodeOne) {
+  devicesim::DeviceSimOptions options;
+  options.deviceType = "nvs400";
+  devicesim::DeviceSim device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  device.StallVideo(2, true);
+  TempFolder out;
+  RecorderProcess rec({"--api", "old", "--address", "127.0.0.1", "--port",
+                       std::to_string(device.port()), "--type", "nvs400", "--user", "operator",
+                       "--channels", "1,2", "--duration", "2", "--out", out.path()});
+  EXPECT_EQ(rec.Wait(kRunTimeoutMs), 1) << rec.out() << rec.err();
+  EXPECT_NE(rec.err().find("channel 2 delivered no frame"), std::string::npos) << rec.err();
+  EXPECT_EQ(rec.err().find("channel 1 delivered no frame"), std::string::npos) << rec.err();
+}
+
+class RecorderStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(RecorderStopSignal, StopsCleanlyWithCompleteFiles) {
+  TempFolder out;
+  RecorderProcess rec({"--duration", "0", "--channels", "1,3", "--out", out.path()});
+  // Plain status lines come every two seconds; the first shows video once it flows.
+  ASSERT_TRUE(rec.WaitForOutput("ch01  video", 15000)) << rec.out() << rec.err();
+  rec.Signal(GetParam());
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  EXPECT_NE(rectest::ReadFile(out / "summary.json").find("\"interrupted\": true"),
+            std::string::npos);
+  ExpectDecodableRecording(out, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RecorderStopSignal, ::testing::Values(SIGINT, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(info.param == SIGINT ? "Interrupt" : "Terminate");
+                         });
+
+// A device that requires credentials, and the password it must never see printed.
+class RecorderCredentials : public ::testing::Test {
+ protected:
+  static constexpr const char* kUser = "operator";
+  static constexpr const char* kPassword = "Zq7-unlikely-Pa55w0rd";
+
+  void SetUp() override {
+    devicesim::DeviceSimOptions options;
+    options.deviceType = "nvs400";
+    options.user = kUser;
+    options.password = kPassword;
+    device_ = std::make_unique<devicesim::DeviceSim>(options);
+    ASSERT_TRUE(device_->Start()) << device_->LastError();
+  }
+
+  std::vector<std::string> Args() const {
+    return {"--address", "127.0.0.1", "--port", std::to_string(device_->port()), "--type",
+            "nvs400", "--user", kUser, "--channels", "1", "--duration", "2",
+            "--log-level", "2", "--out", out_.path()};
+  }
+
+  void ExpectPasswordNowhere(const RecorderProcess& rec) const {
+    EXPECT_EQ(rec.out().find(kPassword), std::string::npos);
+    EXPECT_EQ(rec.err().find(kPassword), std::string::npos);
+    for (const std::string& name : out_.Files()) {
+      if (name == "password") continue;
+      EXPECT_EQ(rectest::ReadFile(out_ / name).find(kPassword), std::string::npos) << name;
+    }
+  }
+
+  std::unique_ptr<devicesim::DeviceSim> device_;
+  TempFolder out_;
+};
+
+TEST_F(RecorderCredentials, PasswordFromEnvironmentReachesDeviceAndIsNeverShown) {
+  RecorderProcess rec(Args(), {{"VELTRANE_PASSWORD", kPassword}});
+  // Exit 0 means the device accepted the credentials and delivered video.
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  ExpectDecodableRecording(out_, 1);
+  ExpectPasswordNowhere(rec);
+}
+
+TEST_F(RecorderCredentials, PasswordFromFileReachesDeviceAndIsNeverShown) {
+  {
+    std::FILE* file = std::fopen((out_ / "password").c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fprintf(file, "%s\n", kPassword);
+    std::fclose(file);
+  }
+  std::vector<std::string> args = Args();
+  args.insert(args.end(), {"--password-file", out_ / "password"});
+  RecorderProcess rec(args);
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  ExpectDecodableRecording(out_, 1);
+  ExpectPasswordNowhere(rec);
+}
+
+TEST(RecorderDigitalIO, SwitchesRelayAndReportsAlarmInputsAsTheyChange) {
+  devicesim::DeviceSimOptions options;
+  options.deviceType = "nvs400";
+  devicesim::DeviceSim device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  ASSERT_FALSE(device.Output(2));
+  TempFolder out;
+  RecorderProcess rec({"--address", "127.0.0.1", "--port", std::to_string(device.port()),
+                       "--type", "nvs400", "--user", "operator", "--channels", "1",
+                       "--duration", "0", "--output", "2=on", "--out", out.path()});
+  // The first reading of input 3 shows it inactive; then it changes on the device, again
+  // and again, so that a change made before the driver's subscription is up is not the
+  // only one.
+  ASSERT_TRUE(rec.WaitForOutput("alarm input 3 inactive", 15000)) << rec.out() << rec.err();
+  device.ToggleInputEvery(3, 200);
+  EXPECT_TRUE(rec.WaitForOutput("alarm input 3 active", 10000)) << rec.out();
+  EXPECT_TRUE(rec.WaitForOutput("relay output 2 switched on", 10000)) << rec.out();
+  EXPECT_TRUE(device.Output(2));
+  rec.Signal(SIGINT);
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  const std::string json = rectest::ReadFile(out / "summary.json");
+  EXPECT_NE(json.find("\"input\": 3, \"state\": \"active\""), std::string::npos) << json;
+}
+
+}  // namespace

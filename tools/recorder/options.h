@@ -1,0 +1,46 @@
+// Command-line options of veltrane-rec.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace recorder {
+
+enum class Api { kNew, kOld };
+
+struct Resolution {
+  const char* name;  // "cif", "2cif", "4cif"
+  int code;          // the driver's resolution code: 2, 3, 4
+};
+
+struct Options {
+  Api api = Api::kNew;
+  // Empty: record from the in-process simulator.
+  std::string address;
+  int port = 0;
+  std::string deviceType = "nvs400";
+  std::string user;
+  std::string passwordFile;
+  // Channels numbered from 1; empty = every camera of the device.
+  std::vector<int> channels;
+  Resolution resolution{"cif", 2};
+  int frameIntervalMs = 40;
+  int quality = 50;
+  int durationSeconds = 10;  // 0 = until interrupted
+  std::string outputFolder = "recording";
+  // Relay outputs to switch, numbered from 1: (output, on).
+  std::vector<std::pair<int, bool>> outputs;
+  // Driver debug lines up to this level are printed: 0 none, 1 errors, 2 everything.
+  int logLevel = 1;
+  bool help = false;
+};
+
+extern const char* const kUsageLine;
+extern const char* const kUsageText;
+
+// The options, or an error message in *error.
+std::optional<Options> ParseOptions(int argc, char** argv, std::string* error);
+
+}  // namespace recorder

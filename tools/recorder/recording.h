@@ -1,0 +1,197 @@
+// What the recorder hands the driver and what it keeps: video messages and their allocator,
+// one file and its counters per channel, the alarm input events, and the console that
+// prints status lines, events and driver debug lines without tearing each other.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "veltrane/capture_io.h"
+#include "veltrane/host.h"
+
+namespace recorder {
+
+using Clock = std::chrono::steady_clock;
+
+// A frame buffer of the size the driver asked for.
+class RecorderMessage final : public CVideoMessage {
+ public:
+  explicit RecorderMessage(std::size_t size) : buffer_(size) {}
+  int MessageOperation01() override { return 0; }
+  unsigned char* GetBuffer() override { return buffer_.data(); }
+  int MessageOperation03() override { return 0; }
+  void SetDataLength(std::uint32_t bytes) override { length_ = bytes; }
+  void Finish() override { finished_ = true; }
+  int MessageOperation06() override { return 0; }
+  int MessageOperation07() override { return 0; }
+  int MessageOperation08() override { return 0; }
+  int MessageOperation09() override { return 0; }
+  void SetFourCC(std::uint32_t code) override { fourcc_ = code; }
+  int MessageOperation11() override { return 0; }
+  void SetHeight(std::int32_t height) override { height_ = height; }
+  int MessageOperation13() override { return 0; }
+  void SetWidth(std::int32_t width) override { width_ = width; }
+  int MessageOperation15() override { return 0; }
+  void SetSizeClass(std::int32_t) override {}
+
+  const unsigned char* data() const { return buffer_.data(); }
+  // The data length, never more than the buffer holds.
+  std::size_t length() const { return length_ < buffer_.size() ? length_ : buffer_.size(); }
+  std::uint32_t fourcc() const { return fourcc_; }
+  bool finished() const { return finished_; }
+  std::int32_t width() const { return width_; }
+  std::int32_t height() const { return height_; }
+
+ private:
+  std::vector<unsigned char> buffer_;
+  std::uint32_t length_ = 0;
+  std::uint32_t fourcc_ = 0;
+  std::int32_t width_ = 0;
+  std::int32_t height_ = 0;
+  bool finished_ = false;
+};
+
+class RecorderAllocator final : public CVideoAllocator {
+ public:
+  ~RecorderAllocator() override;
+  int AllocatorOperation01() override { return 0; }
+  CVideoMessage* AllocVideoMsg(std::uint32_t fourcc, std::int32_t bufferSize,
+                               const char* owner) override;
+  int AllocatorOperation03() override { return 0; }
+  int AllocatorOperation04() override { return 0; }
+  int AllocatorOperation05() override { return 0; }
+  void ReleaseVideoMsg(CVideoMessage* message) override;
+  int Outstanding() const { return outstanding_.load(); }
+
+ private:
+  std::atomic<int> outstanding_{0};
+};
+
+// Serialises everything written to the terminal. On a terminal the status block is redrawn
+// in place and other lines are printed above it.
+class Console {
+ public:
+  explicit Console(bool terminal) : terminal_(terminal) {}
+  bool terminal() const { return terminal_; }
+  // One line to stream (stdout or stderr), above the status block.
+  void Print(std::FILE* stream, const std::string& line);
+  // Replaces the status block (terminal) or prints the lines (otherwise).
+  void Status(const std::vector<std::string>& lines);
+  // Ends the in-place block so that later output starts below it.
+  void EndStatus();
+
+ private:
+  void DrawBlock();
+  std::mutex mutex_;
+  const bool terminal_;
+  std::vector<std::string> block_;
+  std::size_t drawn_ = 0;
+};
+
+// The frames of one channel: written to chNN.263 from the first key frame on.
+class ChannelRecord {
+ public:
+  struct Stats {
+    std::uint64_t frames = 0;
+    std::uint64_t keyFrames = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t skippedBeforeKeyFrame = 0;
+    int lostVideo = 0;
+    bool haveFirstFrame = false;
+    Clock::time_point firstFrame{};
+    Clock::time_point lastFrame{};
+    bool writeFailed = false;
+  };
+
+  ChannelRecord(int channel, std::string path);
+  ~ChannelRecord();
+  ChannelRecord(const ChannelRecord&) = delete;
+  ChannelRecord& operator=(const ChannelRecord&) = delete;
+
+  bool OpenFile();
+  void CloseFile();
+  int channel() const { return channel_; }
+  const std::string& path() const { return path_; }
+
+  void MarkStarted(bool accepted);
+  bool started() const { return started_; }
+  Clock::time_point startTime() const { return startTime_; }
+  // Called on library threads; true = frame taken.
+  bool OnFrame(CVideoMessage* message);
+  void OnLost();
+  Stats stats() const;
+
+ private:
+  const int channel_;  // from 0
+  const std::string path_;
+  mutable std::mutex mutex_;
+  std::FILE* file_ = nullptr;
+  Stats stats_;
+  bool started_ = false;
+  Clock::time_point startTime_{};
+};
+
+struct AlarmEvent {
+  double seconds;  // since the recording started
+  int input;       // from 1
+  int state;       // 1 inactive, 2 active; 0 = connection lost
+};
+
+class AlarmLog final : public corvane::ICaptureIOEventSink {
+ public:
+  AlarmLog(Console& console, Clock::time_point start) : console_(console), start_(start) {}
+  void OnInputChanged(int input, int state) override;
+  void OnConnectionLost() override;
+  // From now on a lost connection is the recorder's own doing and is not reported.
+  void Closing() { closing_ = true; }
+  std::vector<AlarmEvent> Events() const;
+
+ private:
+  Console& console_;
+  const Clock::time_point start_;
+  mutable std::mutex mutex_;
+  std::vector<AlarmEvent> events_;
+  std::atomic<bool> closing_{false};
+};
+
+// Driver debug lines: printed up to a level, with the password masked.
+class DebugLines {
+ public:
+  DebugLines(Console& console, int maxLevel, std::string secret)
+      : console_(console), maxLevel_(maxLevel), secret_(std::move(secret)) {}
+  void OnLine(CDebugInfoIf* info);
+  std::string Mask(std::string text) const;
+
+ private:
+  Console& console_;
+  const int maxLevel_;
+  const std::string secret_;
+};
+
+// Frames of channels reach their ChannelRecord through this table (index = channel).
+class Recording {
+ public:
+  Recording() : channels_(64) {}
+  void Add(std::unique_ptr<ChannelRecord> record) {
+    const int c = record->channel();
+    channels_[static_cast<std::size_t>(c)] = std::move(record);
+  }
+  ChannelRecord* Find(std::uint32_t channel) const {
+    return channel < channels_.size() ? channels_[channel].get() : nullptr;
+  }
+  std::vector<ChannelRecord*> All() const;
+
+ private:
+  std::vector<std::unique_ptr<ChannelRecord>> channels_;
+};
+
+// "DIVX" and "DIVD" mark frames that begin with an intra picture.
+bool IsKeyFrame(std::uint32_t fourcc);
+
+}  // namespace recorder
