@@ -314,7 +314,15 @@ TEST_F(VideoStreamTest, PortWithoutListenerIsReportedAsConnectionError) {
   StartDevice();
   sim_->Stop();  // nothing listens on its port now
   RtpStreamer streamer(address_.c_str(), 0);
-  Connect(streamer, messages_);
+  // A refused connect can fail every attempt before the request is queued; the library then
+  // says so synchronously instead of through the message callback.
+  try {
+    Connect(streamer, messages_);
+  } catch (rcpplus::Exception* error) {
+    EXPECT_EQ(error->code(), 0x101u);
+    EXPECT_TRUE(CallsWith(messages_, kConnectVideo).empty());
+    return;
+  }
   ASSERT_TRUE(WaitForCall(messages_, kConnectionLost));
   EXPECT_EQ(CallsWith(messages_, kConnectionLost).front().header.errorCode, 0x101u);
 }

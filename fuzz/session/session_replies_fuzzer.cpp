@@ -1,0 +1,187 @@
+// Arbitrary answers into a camera session's reply and message callbacks: the coder list
+// reply, the stream settings reply and the video connection's messages, in any order, with
+// any header and payload. Each call's effect is checked against what its header and payload
+// allow.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/bosch_ip_camera_info.h"
+
+// The coder list reply pauses after each answer; here that would only slow the fuzzer down.
+extern "C" void __wrap__ZN8platform7SleepMsEi(int) {}
+
+namespace {
+
+constexpr std::uint32_t kCommandWords[] = {0xFF110C30, 0x00120020, 0xFF0D0031, 0xFFCC0C31,
+                                           0x06060831, 0x06080831, 0x06070831, 0x06000831};
+constexpr std::uint32_t kErrorCodes[] = {0x10, 0x20, 0x40, 0x80, 0xA0, 0xB0, 0xFF,
+                                         0x100, 0x101, 0x103, 0x107};
+constexpr std::uint8_t kActions[] = {1, 2, 3, 255};
+
+class Owner final : public corvane::ICameraSessionOwner, public corvane::CIPCaptureIOBaseHandlerIf {
+ public:
+  const char* GetModuleName() override { return "Fuzz"; }
+  std::uint16_t GetServerPort() override { return 1; }
+  const std::string& GetServerAddress() override { return text_; }
+  const std::string& GetServerUserName() override { return text_; }
+  const std::string& GetServerPassword() override { return text_; }
+  corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
+  void Log(int level, const char* format, ...) override {
+    if (level != corvane::kLogError || format == nullptr || format[0] == '\0') std::abort();
+    ++lines;
+  }
+  corvane::CIPCaptureIOBaseHandlerIf& SessionHandler() override { return *this; }
+  int GetNetworkTimeout() override { return 100; }
+  void OnChannelEvent(corvane::CBoschIPCameraInfo*, int) override {}
+  CCaptureAPIUser* GetCaptureUser() override { return nullptr; }
+  CVideoAllocator* GetVideoAllocator() override { return nullptr; }
+
+  int lines = 0;
+
+ private:
+  std::string text_ = "127.0.0.1";
+  corvane::DeviceConfig config_{};
+};
+
+corvane::CBoschIPCameraInfo& Session(Owner& owner) {
+  static corvane::CBoschIPCameraInfo* session = [&] {
+    auto* s = new corvane::CBoschIPCameraInfo(0, &owner);
+    // Only the fuzzer drives it: its worker thread must not connect anywhere.
+    s->stopping = true;
+    s->frameEvent.Set();
+    if (!s->thread.Join(5000)) std::abort();
+    s->active = true;
+    return s;
+  }();
+  return *session;
+}
+
+template <typename T, std::size_t N>
+T Pick(FuzzedDataProvider& in, const T (&table)[N]) {
+  // One byte beyond the table takes a raw value.
+  const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, N);
+  return i < N ? table[i] : in.ConsumeIntegral<T>();
+}
+
+bool Signalled(platform::Event& event) {
+  return event.Wait(0) == platform::WaitResult::kSignalled;
+}
+
+// The coder the reply names, walked in 16-byte entries while 12 bytes remain; nothing when
+// the reply ends inside an entry that is skipped (the reader then fails).
+struct CoderExpectation {
+  bool readable = true;
+  bool found = false;
+  std::uint16_t number = 0;
+};
+CoderExpectation ExpectedCoder(const std::vector<std::uint8_t>& reply) {
+  CoderExpectation e;
+  for (std::size_t at = 0; reply.size() - at >= 12; at += 16) {
+    const auto number = static_cast<std::uint16_t>(reply[at] << 8 | reply[at + 1]);
+    const auto flags = static_cast<std::uint16_t>(reply[at + 2] << 8 | reply[at + 3]);
+    if ((flags & 0x0004) != 0 && (flags & 0x4000) == 0) {
+      e.found = true;
+      e.number = number;
+      return e;
+    }
+    if (reply.size() - at - 4 < 12) {
+      e.readable = false;
+      return e;
+    }
+  }
+  return e;
+}
+
+bool TextExpected(const rcpplus::RcpHeader& header) {
+  if (header.commandWord == 0x00120020) return true;
+  if (header.action == 2 || header.action == 3 || header.action == 255) return true;
+  constexpr std::uint32_t kNamed[] = {0x10, 0x20, 0x21, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80,
+                                      0x90, 0xA0, 0xB0, 0xC0, 0xFF};
+  for (const std::uint32_t code : kNamed) {
+    if (header.errorCode == code) return true;
+  }
+  return header.errorCode >= 0x100 && header.errorCode <= 0x107;
+}
+
+void CoderReply(corvane::CBoschIPCameraInfo& session, Owner& owner, rcpplus::RcpHeader& header,
+                const std::vector<std::uint8_t>& bytes, rcpplus::RcpInputStream& reply) {
+  const std::uint32_t before = session.coderNumber.load();
+  session.replyEvent.Reset();
+  session.errorCount = 0;
+  const int lines = owner.lines;
+  corvane::CBoschIPCameraInfo::ReadCodersReply(&session, header, reply);
+  const bool set = Signalled(session.replyEvent);
+  if (header.errorCode != 0) {
+    if (set || session.coderNumber.load() != before || owner.lines != lines + 1) std::abort();
+    return;
+  }
+  const CoderExpectation e = ExpectedCoder(bytes);
+  if (set != e.readable) std::abort();
+  if (session.coderNumber.load() != (e.found ? e.number : before)) std::abort();
+  if (owner.lines != lines + (e.readable ? 0 : 2)) std::abort();
+}
+
+void SettingsReply(corvane::CBoschIPCameraInfo& session, rcpplus::RcpHeader& header,
+                   rcpplus::RcpInputStream& reply) {
+  session.replyEvent.Reset();
+  // An accepted setting sends its apply through the library: to an address that cannot
+  // parse, so that nothing leaves the process, and on one pooled connection.
+  const std::uint32_t sessionId = session.sessionId.load();
+  session.sessionId = 0;
+  header.connectionAddress = "fuzz";
+  corvane::CBoschIPCameraInfo::SettingsReply(&session, header, reply);
+  session.sessionId = sessionId;
+  if (!Signalled(session.replyEvent)) std::abort();
+}
+
+void Message(corvane::CBoschIPCameraInfo& session, Owner& owner, rcpplus::RcpHeader& header,
+             rcpplus::RcpInputStream& message) {
+  session.errorCount = 0;
+  const int lines = owner.lines;
+  const std::uint32_t sessionId = session.sessionId.load();
+  corvane::CBoschIPCameraInfo::OnRcpMessage(&session, header, message);
+  if (header.commandWord == 0xFFCC0C31) {
+    if (session.sessionId.load() != header.sessionId || owner.lines != lines) std::abort();
+    return;
+  }
+  if (session.sessionId.load() != sessionId) std::abort();
+  if (owner.lines != lines + (TextExpected(header) ? 1 : 0)) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Owner owner;
+  corvane::CBoschIPCameraInfo& session = Session(owner);
+  FuzzedDataProvider in(data, size);
+  session.coderNumber = 0;
+  session.sessionId = 0;
+  for (int calls = 0; calls < 64 && in.remaining_bytes() > 0; ++calls) {
+    const int entry = in.ConsumeIntegralInRange(0, 2);
+    rcpplus::RcpHeader header{};
+    header.commandWord = Pick(in, kCommandWords);
+    header.action = Pick(in, kActions);
+    header.line = in.ConsumeIntegral<std::uint16_t>();
+    header.sessionId = in.ConsumeIntegral<std::uint32_t>();
+    header.errorCode = in.ConsumeBool() ? 0 : Pick(in, kErrorCodes);
+    const std::vector<std::uint8_t> bytes =
+        in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(0, 1024));
+    header.payloadLength = static_cast<std::uint16_t>(bytes.size());
+    // An exact heap copy, so that a read past the payload is caught.
+    auto copy = std::make_unique<unsigned char[]>(bytes.size() + 1);
+    std::copy(bytes.begin(), bytes.end(), copy.get());
+    rcpplus::RcpInputStream payload(copy.get(), bytes.size());
+    switch (entry) {
+      case 0: CoderReply(session, owner, header, bytes, payload); break;
+      case 1: SettingsReply(session, header, payload); break;
+      default: Message(session, owner, header, payload); break;
+    }
+  }
+  return 0;
+}
