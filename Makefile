@@ -51,11 +51,13 @@ fuzz-run: deps
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
 	FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run_fuzzers.sh $(FUZZ_BUILD)
 
-# Benchmarks, built in Release: `make bench` builds and runs them.
+# Benchmarks, built in Release: `make bench` builds and runs them, then times GStreamer's
+# H.263 depayloader against our receive path on the same packets (installs GStreamer).
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD)/bin && ./video_reception_bench
+	cd $(BENCH_BUILD)/bin && ./video_reception_bench && ./lock_bench
+	BENCH_BUILD=$(BENCH_BUILD) JOBS=$(JOBS) bench/compare_gstreamer.sh
 
 # The reference recorder against the simulated four-camera video server, 10 seconds of CIF.
 demo: deps

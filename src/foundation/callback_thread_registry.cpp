@@ -4,25 +4,65 @@
 
 namespace corvane {
 
+namespace {
+
+std::atomic<std::uint64_t> nextIncarnation{1};
+std::atomic<std::uint64_t> nextRegistrySerial{1};
+
+// The registry and id under which the calling thread last found or made its own entry. That
+// entry stays the thread's for as long as the registry lives: it is only renewed once a poll
+// shows its thread has ended. So a repeat needs neither the lock nor the lookup.
+struct LastRegistration {
+  std::uint64_t registry = 0;
+  std::uint32_t id = 0;
+};
+thread_local LastRegistration lastRegistration;
+
+// Assigned on a thread's first registration and kept for its life; 0 is never handed out.
+std::uint64_t CurrentIncarnation() {
+  thread_local const std::uint64_t incarnation =
+      nextIncarnation.fetch_add(1, std::memory_order_relaxed);
+  return incarnation;
+}
+
+}  // namespace
+
+CCallbackThreadRegistry::CCallbackThreadRegistry()
+    : serial_(nextRegistrySerial.fetch_add(1, std::memory_order_relaxed)) {}
+
 void CCallbackThreadRegistry::RegisterCurrentThread() {
   RegisterThread(platform::CurrentThreadId());
 }
 
 void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
+  LastRegistration& last = lastRegistration;
+  if (last.registry == serial_ && last.id == id) return;
+  const std::uint64_t self = CurrentIncarnation();
   CAutoLock guard(lock_);
   auto it = threads_.find(id);
   if (it == threads_.end()) {
     platform::Handle handle = platform::CurrentThreadHandle();
-    if (handle.Valid()) threads_.emplace(id, std::move(handle));
+    if (handle.Valid()) {
+      threads_.emplace(id, Entry{std::move(handle), self});
+      last = {serial_, id};
+    }
     return;
   }
-  // A running thread, or a poll that failed: keep the entry as it is.
-  if (platform::Wait(it->second.fd(), 0) != platform::WaitResult::kSignalled) return;
+  Entry& entry = it->second;
+  if (entry.incarnation == self) {
+    last = {serial_, id};
+    return;
+  }
+  // Someone else is recorded under this id. Running, or a poll that failed: keep the entry.
+  polls_.fetch_add(1, std::memory_order_relaxed);
+  if (platform::Wait(entry.handle.fd(), 0) != platform::WaitResult::kSignalled) return;
   // The recorded thread has ended and its id now belongs to the caller.
-  it->second.Close();
+  entry.handle.Close();
   platform::Handle handle = platform::CurrentThreadHandle();
   if (handle.Valid()) {
-    it->second = std::move(handle);
+    entry.handle = std::move(handle);
+    entry.incarnation = self;
+    last = {serial_, id};
   } else {
     threads_.erase(it);
   }
@@ -30,9 +70,9 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
 
 void CCallbackThreadRegistry::CollectHandles(std::vector<platform::Handle>& list) {
   CAutoLock guard(lock_);
-  for (const auto& [id, handle] : threads_) {
-    if (!handle.Valid()) continue;
-    platform::Handle copy = handle.Duplicate();
+  for (const auto& [id, entry] : threads_) {
+    if (!entry.handle.Valid()) continue;
+    platform::Handle copy = entry.handle.Duplicate();
     if (copy.Valid()) list.push_back(std::move(copy));
   }
 }

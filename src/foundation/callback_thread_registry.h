@@ -3,6 +3,7 @@
 // duplicates of the handles before the owner goes away and waits for those threads to end.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <vector>
@@ -14,15 +15,18 @@ namespace corvane {
 
 class CCallbackThreadRegistry {
  public:
-  CCallbackThreadRegistry() = default;
+  CCallbackThreadRegistry();
   // Closes every recorded handle once.
   ~CCallbackThreadRegistry() = default;
   CCallbackThreadRegistry(const CCallbackThreadRegistry&) = delete;
   CCallbackThreadRegistry& operator=(const CCallbackThreadRegistry&) = delete;
 
-  // Records the calling thread. A thread already recorded and still running costs one
-  // lookup and one zero-time-out poll. An entry whose thread has ended is renewed for the
-  // caller (the kernel reused the id). Failures are silent.
+  // Records the calling thread. When the caller is itself the thread recorded under its id
+  // (the common case: every video packet), this makes no system call: a repeat into the same
+  // registry is a thread-local comparison, otherwise one lookup under the lock. Any other
+  // thread found under the id is polled with a zero time-out: still running, the entry stays;
+  // ended, the entry is renewed for the caller (the kernel reused the id). Failures are
+  // silent.
   void RegisterCurrentThread();
 
   // Appends a fresh duplicate of every recorded handle, in ascending thread-id order. The
@@ -35,11 +39,25 @@ class CCallbackThreadRegistry {
   void RegisterThread(std::uint32_t id);
   // Number of entries (for tests).
   std::size_t EntryCount();
+  // Zero-time-out polls of recorded handles made so far (for tests).
+  std::uint64_t PollCount() const { return polls_.load(std::memory_order_relaxed); }
 
  private:
+  struct Entry {
+    platform::Handle handle;
+    // Process-unique number of the thread the handle belongs to. Thread ids are reused,
+    // these never are: a caller whose own number is stored here is the recorded thread,
+    // so that thread is running and needs no poll.
+    std::uint64_t incarnation = 0;
+  };
+
+  // Process-unique, so that a thread's memory of its last registration cannot be taken for
+  // a later registry at the same address.
+  const std::uint64_t serial_;
   // The library may run two callbacks of one owner at once.
   CRecursiveLock lock_;
-  std::map<std::uint32_t, platform::Handle> threads_;
+  std::map<std::uint32_t, Entry> threads_;
+  std::atomic<std::uint64_t> polls_{0};
 };
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -41,6 +42,7 @@ using platform::WaitResult;
 class TestRegistry : public CCallbackThreadRegistry {
  public:
   using CCallbackThreadRegistry::EntryCount;
+  using CCallbackThreadRegistry::PollCount;
   using CCallbackThreadRegistry::RegisterThread;
 };
 
@@ -216,6 +218,89 @@ TEST(CallbackThreadRegistry, EntryOfARunningThreadIsKept) {
   ASSERT_EQ(list.size(), 1u);
   recorded.End();
   EXPECT_TRUE(SignalledSoon(list[0]));  // the first thread's handle, though the other runs on
+}
+
+TEST(CallbackThreadRegistry, RecordedThreadRegisteringAgainMakesNoPoll) {
+  TestRegistry registry;
+  LibraryThread thread([&] {
+    for (int i = 0; i < 100; ++i) registry.RegisterCurrentThread();
+  });
+  EXPECT_EQ(registry.EntryCount(), 1u);
+  EXPECT_EQ(registry.PollCount(), 0u);
+}
+
+TEST(CallbackThreadRegistry, OtherThreadUnderARecordedIdIsCheckedByPoll) {
+  TestRegistry registry;
+  LibraryThread recorded([&] { registry.RegisterThread(kReusedId); });
+  LibraryThread other([&] {
+    registry.RegisterThread(kReusedId);
+    registry.RegisterThread(kReusedId);
+  });
+  // Each registration of the thread that is not the recorded one asks the kernel.
+  EXPECT_EQ(registry.PollCount(), 2u);
+  EXPECT_EQ(registry.EntryCount(), 1u);
+}
+
+TEST(CallbackThreadRegistry, RenewedEntryNeedsNoPollForItsNewThread) {
+  TestRegistry registry;
+  {
+    LibraryThread ended([&] { registry.RegisterThread(kReusedId); });
+  }
+  TestRegistry other;
+  std::uint64_t pollsAfterRenewal = 0;
+  LibraryThread reusing([&] {
+    registry.RegisterThread(kReusedId);
+    pollsAfterRenewal = registry.PollCount();
+    for (int i = 0; i < 10; ++i) {
+      other.RegisterCurrentThread();  // a callback into another owner in between
+      registry.RegisterThread(kReusedId);
+    }
+  });
+  EXPECT_EQ(pollsAfterRenewal, 1u);
+  EXPECT_EQ(registry.PollCount(), 1u);
+}
+
+TEST(CallbackThreadRegistry, ThreadCallingBackIntoTwoOwnersInTurnMakesNoPoll) {
+  TestRegistry first, second;
+  LibraryThread thread([&] {
+    for (int i = 0; i < 10; ++i) {
+      first.RegisterCurrentThread();
+      second.RegisterCurrentThread();
+    }
+  });
+  EXPECT_EQ(first.EntryCount(), 1u);
+  EXPECT_EQ(second.EntryCount(), 1u);
+  EXPECT_EQ(first.PollCount(), 0u);
+  EXPECT_EQ(second.PollCount(), 0u);
+}
+
+TEST(CallbackThreadRegistry, OneThreadUnderTwoIdsGetsTwoEntries) {
+  TestRegistry registry;
+  LibraryThread thread([&] {
+    registry.RegisterThread(kReusedId);
+    registry.RegisterCurrentThread();
+    registry.RegisterThread(kReusedId);
+  });
+  EXPECT_EQ(registry.EntryCount(), 2u);
+  EXPECT_EQ(registry.PollCount(), 0u);
+}
+
+TEST(CallbackThreadRegistry, NewRegistryInAFormerRegistrysPlaceRecordsTheThreadAgain) {
+  std::optional<TestRegistry> registry;
+  std::size_t entries = 0;
+  LibraryThread thread([&] {
+    registry.emplace();
+    registry->RegisterCurrentThread();
+    registry.reset();
+    registry.emplace();  // same storage, same address
+    registry->RegisterCurrentThread();
+    entries = registry->EntryCount();
+  });
+  EXPECT_EQ(entries, 1u);
+  std::vector<Handle> list;
+  registry->CollectHandles(list);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_FALSE(Signalled(list[0]));
 }
 
 TEST(CallbackThreadRegistry, RenewalClosesTheReplacedHandle) {
