@@ -164,6 +164,11 @@ void CVeltrane::OnChannelEvent(CBoschIPCameraInfo* session, int event) {
 int CVeltrane::Close() {
   CAutoLock lock(driverLock_);
   if (!opened_) return 1;
+  // Every worker thread hears of the stop before the first one is joined, so their
+  // disconnects overlap instead of queueing behind one another.
+  for (CBoschIPCameraInfo* session : sessions_) {
+    if (session) session->RequestStop();
+  }
   std::vector<platform::Handle> callbackThreads;
   for (CBoschIPCameraInfo*& session : sessions_) {
     if (!session) continue;

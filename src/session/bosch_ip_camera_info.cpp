@@ -255,11 +255,15 @@ void CBoschIPCameraInfo::Disconnect() {
   streamer.reset();
 }
 
-void CBoschIPCameraInfo::Shutdown() {
+void CBoschIPCameraInfo::RequestStop() {
   stopping = true;
   active = false;
   stopEvent.Set();
   frameEvent.Set();
+}
+
+void CBoschIPCameraInfo::Shutdown() {
+  RequestStop();
   if (!thread.Valid()) return;
   const long long wait =
       std::max<long long>(2LL * NetworkTimeout(), 5LL * frameInterval.load());

@@ -81,7 +81,7 @@ TEST_P(EveryShippedDeviceType, HasIoPathExactlyWhenItHasInputsOrOutputs) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, EveryShippedDeviceType,
-                         ::testing::Values("nvc100", "nvs400", "nvs1600", "nvc200m"));
+                         ::testing::Values("nvc100", "nvs400", "nvs1600", "nvs6400", "nvc200m"));
 
 TEST(ShippedDeviceTypes, Nvc100IsOneCameraWithQcifAndCif) {
   ShippedDeviceType type("nvc100");
@@ -155,6 +155,11 @@ TEST(ShippedDeviceTypes, Nvs1600CapabilitiesCountSixteenCameras) {
   EXPECT_EQ(Capabilities("nvs1600").cameraCount, 16);
 }
 
+TEST(ShippedDeviceTypes, Nvs6400CapabilitiesCountSixtyFourCameras) {
+  // The largest device a driver serves: every channel slot in use.
+  EXPECT_EQ(Capabilities("nvs6400").cameraCount, 64);
+}
+
 TEST(ShippedDeviceTypes, Nvc200mOffersBothCodings) {
   CCameraCapabilities caps = Capabilities("nvc200m");
   EXPECT_THAT(caps.codecList, ElementsAre(kCodecMpeg4, kCodecJpeg));
@@ -163,7 +168,7 @@ TEST(ShippedDeviceTypes, Nvc200mOffersBothCodings) {
 }
 
 TEST(ShippedDeviceTypes, SingleCodingTypesChooseNoCompression) {
-  for (const char* type : {"nvc100", "nvs400", "nvs1600"}) {
+  for (const char* type : {"nvc100", "nvs400", "nvs1600", "nvs6400"}) {
     CCameraCapabilities caps = Capabilities(type);
     caps.FirstCodec();
     EXPECT_EQ(caps.NextCodec(), 0) << type;
