@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -237,6 +238,39 @@ TEST(RecorderDigitalIO, SwitchesRelayAndReportsAlarmInputsAsTheyChange) {
   ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
   const std::string json = rectest::ReadFile(out / "summary.json");
   EXPECT_NE(json.find("\"input\": 3, \"state\": \"active\""), std::string::npos) << json;
+}
+
+// The frames counted without files must be the device's pictures: every one of them, except
+// those still on their way when the stop came.
+TEST(RecorderDiscard, CountsEveryPictureTheDeviceSentAndWritesOnlyTheSummary) {
+  devicesim::DeviceSimOptions options;
+  options.deviceType = "nvs400";
+  devicesim::DeviceSim device(options);
+  ASSERT_TRUE(device.Start()) << device.LastError();
+  TempFolder out;
+  RecorderProcess rec({"--address", "127.0.0.1", "--port", std::to_string(device.port()),
+                       "--type", "nvs400", "--user", "operator", "--channels", "1,3",
+                       "--duration", "2", "--discard", "--out", out.path()});
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  device.Stop();  // the counts hold still from here on
+
+  EXPECT_EQ(out.Files(), std::vector<std::string>{"summary.json"});
+  const std::string json = rectest::ReadFile(out / "summary.json");
+  EXPECT_NE(json.find("\"files_written\": false"), std::string::npos) << json;
+  const auto stopAt = json.find("\"stop_ms\": ");
+  ASSERT_NE(stopAt, std::string::npos) << json;
+  const double stopMs = std::atof(json.c_str() + stopAt + 11);
+  // A picture per interval of the stop, one on its way, one being taken apart.
+  const long inFlight = static_cast<long>(stopMs / 40) + 3;
+  const std::vector<ChannelSummary> channels = rectest::ReadChannelSummaries(json);
+  ASSERT_EQ(channels.size(), 2u) << json;
+  for (const ChannelSummary& c : channels) {
+    const auto sent = static_cast<long>(device.PicturesSent(c.channel));
+    EXPECT_GT(c.frames, 0) << "channel " << c.channel;
+    EXPECT_LE(c.frames, sent) << "channel " << c.channel;
+    EXPECT_LE(sent - c.frames, inFlight) << "channel " << c.channel << ", stop " << stopMs << " ms";
+  }
+  EXPECT_EQ(device.PicturesSent(2), 0u);
 }
 
 }  // namespace

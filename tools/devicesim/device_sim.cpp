@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -806,6 +807,24 @@ std::vector<VideoSessionInfo> DeviceSim::VideoSessions() const {
 
 std::uint64_t DeviceSim::PicturesSent(int camera) const {
   return impl_->video.PicturesSent(camera);
+}
+
+VideoTiming DeviceSim::Timing(int camera) const { return impl_->video.Timing(camera); }
+
+bool DeviceSim::WriteVideoStats(const std::string& path) const {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (!file) return false;
+  std::fprintf(file, "# camera pictures packets refused skipped late max_late_ms\n");
+  for (int camera = 1; camera <= cameraCount(); ++camera) {
+    const VideoTiming t = Timing(camera);
+    std::fprintf(file, "%d %llu %llu %llu %llu %llu %.3f\n", camera,
+                 static_cast<unsigned long long>(t.pictures),
+                 static_cast<unsigned long long>(PacketsSent(camera)),
+                 static_cast<unsigned long long>(t.refused),
+                 static_cast<unsigned long long>(t.skipped),
+                 static_cast<unsigned long long>(t.late), static_cast<double>(t.maxLateUs) / 1000);
+  }
+  return std::fclose(file) == 0;
 }
 
 std::uint64_t DeviceSim::PacketsSent(int camera) const {

@@ -65,6 +65,19 @@ struct VideoSessionInfo {
   std::uint64_t packets = 0;   // RTP packets of those pictures
 };
 
+// How well a camera's streams kept to their schedule.
+struct VideoTiming {
+  std::uint64_t pictures = 0;  // pictures sent, as PicturesSent
+  // Pictures a media connection did not take (closed, or its client stopped reading): they
+  // never left the device.
+  std::uint64_t refused = 0;
+  // Pictures left out because a stream fell more than a second behind its schedule.
+  std::uint64_t skipped = 0;
+  // Pictures that went out more than one base picture interval (40 ms) after they were due.
+  std::uint64_t late = 0;
+  std::int64_t maxLateUs = 0;  // the longest any picture waited past its due time
+};
+
 // One request as the device received it (after registration).
 struct ReceivedRequest {
   std::uint32_t commandWord = 0;
@@ -146,6 +159,10 @@ class DeviceSim {
   std::vector<VideoSessionInfo> VideoSessions() const;  // every session, open or not yet
   std::uint64_t PicturesSent(int camera = 0) const;  // over all sessions, restarts included
   std::uint64_t PacketsSent(int camera = 0) const;   // RTP packets of those pictures
+  VideoTiming Timing(int camera = 0) const;          // since Start, restarts included
+  // Writes a "# camera pictures packets refused skipped late max_late_ms" line, then one line
+  // of those figures per camera, for scripts that compare what was sent with what arrived.
+  bool WriteVideoStats(const std::string& path) const;
   // Waits until PicturesSent(camera) reaches count; false on time-out.
   bool WaitForPictures(int camera, std::uint64_t count, int timeoutMs) const;
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos.h"
 #include "device_sim.h"
 
 namespace {
@@ -30,6 +32,7 @@ constexpr const char* kUsage =
     "  --clips DIR               folder of the H.263 clips (default: clips/ beside this program)\n"
     "  --rtp-payload N           largest RTP payload in bytes (default 1400)\n"
     "  --split-bits              split pictures inside bytes (non-zero SBIT/EBIT)\n"
+    "  --stats FILE              on exit, write each camera's video figures to FILE\n"
     "faults (CMD is a command word, e.g. 0x01DB0830):\n"
     "  --refuse                  accept and close every connection at once\n"
     "  --close-after-frames N    close each connection when it has received N frames\n"
@@ -40,11 +43,16 @@ constexpr const char* kUsage =
     "  --reject-credentials      fail every registration with 0xA0\n"
     "  --toggle-input N:MS       toggle input N every MS milliseconds\n"
     "  --stop-video-after N      each video session goes silent after N pictures\n"
-    "  --close-video-after N     each video session closes its media connection after N pictures\n";
+    "  --close-video-after N     each video session closes its media connection after N pictures\n"
+    "chaos (random faults, one at a time, each logged to standard error when it starts and ends):\n"
+    "  --chaos SEED              apply faults chosen and timed by SEED until stopped\n"
+    "  --chaos-interval MS       mean time between faults (default 30000)\n"
+    "  --chaos-max-fault MS      longest time a lasting fault is held (default 10000)\n";
 
 struct Arguments {
   devicesim::DeviceSimOptions options;
   std::string passwordFile;
+  std::string statsFile;
   bool verbose = false;
   bool refuse = false;
   bool rejectCredentials = false;
@@ -55,6 +63,8 @@ struct Arguments {
   std::vector<std::uint32_t> malformed;
   std::map<int, int> toggles;
   int stopVideoAfter = 0;
+  std::optional<std::uint32_t> chaosSeed;
+  devicesim::ChaosOptions chaos;
   bool closeVideo = false;
 };
 
@@ -103,7 +113,7 @@ bool Parse(int argc, char** argv, Arguments& args) {
     } else if (flag == "--split-bits") {
       args.options.splitAtBits = true;
     } else if (flag == "--type" || flag == "--folder" || flag == "--user" ||
-               flag == "--password-file" || flag == "--clips") {
+               flag == "--password-file" || flag == "--clips" || flag == "--stats") {
       auto text = value();
       if (!text || text->empty()) return bad();
       if (flag == "--clips") args.options.clipFolder = *text;
@@ -111,6 +121,7 @@ bool Parse(int argc, char** argv, Arguments& args) {
       if (flag == "--folder") args.options.deviceTypeFolder = *text;
       if (flag == "--user") args.options.user = *text;
       if (flag == "--password-file") args.passwordFile = *text;
+      if (flag == "--stats") args.statsFile = *text;
     } else if (flag == "--port" || flag == "--cameras" || flag == "--inputs" ||
                flag == "--outputs" || flag == "--close-after-frames" || flag == "--drop" ||
                flag == "--malformed" || flag == "--rtp-payload" || flag == "--stop-video-after" ||
@@ -149,6 +160,13 @@ bool Parse(int argc, char** argv, Arguments& args) {
       if (flag == "--toggle-input") {
         args.toggles[static_cast<int>(first)] = static_cast<int>(second);
       }
+    } else if (flag == "--chaos" || flag == "--chaos-interval" || flag == "--chaos-max-fault") {
+      auto text = value();
+      auto number = text ? Number(*text, flag == "--chaos" ? kWord : kInt) : std::nullopt;
+      if (!number || (flag != "--chaos" && *number == 0)) return bad();
+      if (flag == "--chaos") args.chaosSeed = static_cast<std::uint32_t>(*number);
+      if (flag == "--chaos-interval") args.chaos.meanIntervalMs = static_cast<int>(*number);
+      if (flag == "--chaos-max-fault") args.chaos.maxFaultMs = static_cast<int>(*number);
     } else {
       std::cerr << "veltrane-devicesim: unknown argument " << flag << "\n" << kUsage;
       return false;
@@ -226,6 +244,14 @@ int main(int argc, char** argv) {
                     : ", credentials required")
             << "\n";
 
+  std::optional<devicesim::Chaos> chaos;
+  if (args.chaosSeed) {
+    args.chaos.seed = *args.chaosSeed;
+    args.chaos.minFaultMs = std::min(args.chaos.minFaultMs, args.chaos.maxFaultMs);
+    chaos.emplace(device, args.chaos);
+    chaos->Start();
+  }
+
   std::size_t printed = 0;
   const timespec tick{0, 200 * 1000 * 1000};
   for (;;) {
@@ -233,10 +259,15 @@ int main(int argc, char** argv) {
     if (signal == SIGINT || signal == SIGTERM) break;
     if (args.verbose) PrintRequests(device, printed);
   }
+  if (chaos) chaos->Stop();
   device.Stop();
   if (args.verbose) PrintRequests(device, printed);
   std::cerr << "veltrane-devicesim: stopped after " << device.Requests().size()
             << " requests, " << device.PicturesSent() << " pictures in "
             << device.PacketsSent() << " RTP packets\n";
+  if (!args.statsFile.empty() && !device.WriteVideoStats(args.statsFile)) {
+    std::cerr << "veltrane-devicesim: cannot write " << args.statsFile << "\n";
+    return 1;
+  }
   return 0;
 }

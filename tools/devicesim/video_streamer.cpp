@@ -197,6 +197,30 @@ std::uint64_t VideoStreamer::PacketsSent(int camera) const {
   return packets_[static_cast<std::size_t>(camera)];
 }
 
+void VideoStreamer::CountTiming(int camera, Clock::duration lateness, bool refused,
+                                std::uint64_t skipped) {
+  const auto lateUs = std::chrono::duration_cast<std::chrono::microseconds>(lateness).count();
+  for (const int index : {0, camera}) {
+    const auto i = static_cast<std::size_t>(index);
+    if (refused) refused_[i] += 1;
+    skipped_[i] += skipped;
+    if (lateness > kBasePictureInterval) late_[i] += 1;
+    if (lateUs > maxLateUs_[i].load()) maxLateUs_[i] = lateUs;
+  }
+}
+
+VideoTiming VideoStreamer::Timing(int camera) const {
+  VideoTiming timing;
+  if (camera < 0 || camera > kMaxCameras) return timing;
+  const auto i = static_cast<std::size_t>(camera);
+  timing.pictures = pictures_[i];
+  timing.refused = refused_[i];
+  timing.skipped = skipped_[i];
+  timing.late = late_[i];
+  timing.maxLateUs = maxLateUs_[i];
+  return timing;
+}
+
 bool VideoStreamer::WaitForPictures(int camera, std::uint64_t count, int timeoutMs) const {
   if (camera < 0 || camera > kMaxCameras) return false;
   std::unique_lock lock(countMutex_);
@@ -331,6 +355,7 @@ void VideoStreamer::FollowSettings(Session& session) {
 VideoStreamer::Clock::time_point VideoStreamer::SendPicture(Session& session, SimConnection& media,
                                                             const Extras& extras,
                                                             Clock::time_point due) {
+  const Clock::duration lateness = Clock::now() - due;
   FollowSettings(session);
   const PacketizedClip& clip = *clips_[session.clip];
   if (session.picture >= clip.pictureCount()) session.picture = 0;
@@ -363,7 +388,8 @@ VideoStreamer::Clock::time_point VideoStreamer::SendPicture(Session& session, Si
     if (extras.padding) out.insert(out.end(), {0, 0, 0, kPaddingBytes});
   }
   // A picture the connection refuses is lost as on a network; the numbering goes on.
-  if (media.SendWithoutWaiting(out, kMaxBacklog)) {
+  const bool sent = media.SendWithoutWaiting(out, kMaxBacklog);
+  if (sent) {
     session.pictures += 1;
     session.packets += payloads.size();
     CountPicture(session.camera, payloads.size());
@@ -372,9 +398,15 @@ VideoStreamer::Clock::time_point VideoStreamer::SendPicture(Session& session, Si
   session.picture = (session.picture + 1) % clip.pictureCount();
 
   // Absolute deadlines: a late wake-up shortens the next wait instead of shifting them all.
-  Clock::time_point next = due + kBasePictureInterval * session.rate;
+  const Clock::duration interval = kBasePictureInterval * session.rate;
+  Clock::time_point next = due + interval;
   const Clock::time_point now = Clock::now();
-  if (next < now - kMaxLag) next = now;
+  std::uint64_t skipped = 0;
+  if (next < now - kMaxLag) {
+    skipped = static_cast<std::uint64_t>((now - next) / interval);
+    next = now;
+  }
+  CountTiming(session.camera, lateness, !sent, skipped);
   return next;
 }
 

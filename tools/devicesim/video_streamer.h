@@ -65,6 +65,7 @@ class VideoStreamer {
   std::vector<VideoSessionInfo> Sessions() const;
   std::uint64_t PicturesSent(int camera) const;
   std::uint64_t PacketsSent(int camera) const;
+  VideoTiming Timing(int camera) const;
   bool WaitForPictures(int camera, std::uint64_t count, int timeoutMs) const;
 
   void Stall(int camera, bool stall);
@@ -93,6 +94,8 @@ class VideoStreamer {
                        std::span<const std::uint8_t> firstPayload);
   void Unpark();  // under mutex_
   void CountPicture(int camera, std::size_t packets);
+  // Sending thread only; the counters are read by any thread.
+  void CountTiming(int camera, Clock::duration lateness, bool refused, std::uint64_t skipped);
 
   // Set by Start while the thread is not running; read-only while it runs.
   std::shared_ptr<const DeviceModel> model_;
@@ -114,6 +117,10 @@ class VideoStreamer {
   mutable std::condition_variable counted_;
   std::array<std::atomic<std::uint64_t>, kMaxCameras + 1> pictures_{};  // [0] = all cameras
   std::array<std::atomic<std::uint64_t>, kMaxCameras + 1> packets_{};
+  std::array<std::atomic<std::uint64_t>, kMaxCameras + 1> refused_{};
+  std::array<std::atomic<std::uint64_t>, kMaxCameras + 1> skipped_{};
+  std::array<std::atomic<std::uint64_t>, kMaxCameras + 1> late_{};
+  std::array<std::atomic<std::int64_t>, kMaxCameras + 1> maxLateUs_{};
 };
 
 }  // namespace devicesim

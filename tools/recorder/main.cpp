@@ -21,6 +21,7 @@
 #include <pugixml.hpp>
 
 #include "backend.h"
+#include "chaos.h"
 #include "device_sim.h"
 #include "options.h"
 #include "recording.h"
@@ -266,12 +267,40 @@ int Run(const Options& options) {
     char name[16];
     std::snprintf(name, sizeof name, "ch%02d.263", c);
     auto record = std::make_unique<ChannelRecord>(c - 1, options.outputFolder + "/" + name);
-    if (!record->OpenFile()) {
+    if (options.discard) {
+      record->CountOnly();
+    } else if (!record->OpenFile()) {
       backend->Close();
       return UsageError("cannot write " + record->path());
     }
     recording.Add(std::move(record));
   }
+
+  // Progress lines for scripts, stamped on the monotonic clock that the simulator's fault log
+  // uses too, so the two can be lined up.
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> progress(nullptr, &std::fclose);
+  if (!options.progressFile.empty()) {
+    progress.reset(std::fopen(options.progressFile.c_str(), "w"));
+    if (!progress) {
+      backend->Close();
+      return UsageError("cannot write " + options.progressFile);
+    }
+    std::fprintf(progress.get(), "# t_ms channel frames state\n");
+  }
+  auto writeProgress = [&] {
+    if (!progress) return;
+    const long long now = static_cast<long long>(devicesim::MonotonicMs());
+    for (ChannelRecord* record : recording.All()) {
+      int state = -1;
+      int event = 0;
+      if (!backend->Poll(record->channel(), &state, &event)) state = -1;
+      std::string name = StateName(state);
+      for (char& ch : name) ch = ch == ' ' ? '-' : ch;
+      std::fprintf(progress.get(), "%lld %d %llu %s\n", now, record->channel() + 1,
+                   static_cast<unsigned long long>(record->stats().frames), name.c_str());
+    }
+    std::fflush(progress.get());
+  };
 
   const auto started = Clock::now();
   AlarmLog alarms(console, started);
@@ -308,6 +337,7 @@ int Run(const Options& options) {
   const auto end = started + std::chrono::seconds(options.durationSeconds);
   const auto statusPeriod = std::chrono::milliseconds(console.terminal() ? 1000 : 2000);
   auto nextStatus = started + statusPeriod;
+  auto nextProgress = started;
   struct Previous {
     std::uint64_t frames = 0;
     std::uint64_t bytes = 0;
@@ -331,6 +361,10 @@ int Run(const Options& options) {
     if (!anyFrame && now >= connectDeadline) {
       unreachable = true;
       break;
+    }
+    if (progress && now >= nextProgress) {
+      writeProgress();
+      nextProgress += std::chrono::seconds(1);
     }
     if (now < nextStatus) continue;
     nextStatus += statusPeriod;
@@ -357,6 +391,7 @@ int Run(const Options& options) {
     console.Status(lines);
   }
   console.EndStatus();
+  writeProgress();
   const auto stopped = Clock::now();
 
   // Stop in the host's order: channels, I/O, then close and delete the driver; the files
@@ -369,6 +404,7 @@ int Run(const Options& options) {
   if (io) io->Disable();
   switcher.Join();
   backend->Close();
+  const auto closed = Clock::now();
   for (ChannelRecord* record : recording.All()) record->CloseFile();
   if (sim) sim->Stop();
 
@@ -382,6 +418,8 @@ int Run(const Options& options) {
   summary.seconds = Seconds(stopped - started);
   summary.interrupted = interrupted;
   summary.stopped = stopped;
+  summary.stopSeconds = Seconds(closed - stopped);
+  summary.discarded = options.discard;
   summary.records = recording.All();
   summary.alarms = alarms.Events();
   const std::string summaryPath = options.outputFolder + "/summary.json";

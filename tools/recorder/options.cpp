@@ -8,7 +8,7 @@ namespace recorder {
 const char* const kUsageLine =
     "usage: veltrane-rec [--api new|old] [--address HOST --port N --type NAME --user U "
     "[--password-file F]] [--channels LIST] [--resolution cif|2cif|4cif] [--interval MS] "
-    "[--quality Q] [--duration S] [--out DIR] [--output N=on|off] [--log-level 0|1|2]";
+    "[--quality Q] [--duration S] [--out DIR] [--output N=on|off] [--log-level 0|1|2] [--progress FILE] [--discard]";
 
 const char* const kUsageText =
     "Records live video through libveltrane.so (loaded from beside this program).\n"
@@ -28,6 +28,9 @@ const char* const kUsageText =
     "  --out DIR              output folder for chNN.263 and summary.json (default recording)\n"
     "  --output N=on|off      switch relay output N (from 1); may be repeated\n"
     "  --log-level L          driver debug lines: 0 none, 1 errors (default), 2 all\n"
+    "  --progress FILE        every second one line per channel: monotonic ms, channel\n"
+    "                         (from 1), frames so far, state\n"
+    "  --discard              count frames but write no video files (summary.json only)\n"
     "Exit codes: 0 success, 1 a channel delivered no frame, 2 bad usage, 3 device not opened.\n";
 
 namespace {
@@ -70,6 +73,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
     const std::string flag = argv[i];
     if (flag == "--help" || flag == "-h") {
       o.help = true;
+      continue;
+    }
+    if (flag == "--discard") {
+      o.discard = true;
       continue;
     }
     if (flag == "--password") {
@@ -150,6 +157,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
       const auto n = Number(value, 0, 2);
       if (!n) return bad();
       o.logLevel = static_cast<int>(*n);
+    } else if (flag == "--progress") {
+      if (value.empty()) return bad();
+      o.progressFile = value;
     } else {
       *error = "unknown option " + flag;
       return std::nullopt;

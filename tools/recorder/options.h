@@ -34,6 +34,10 @@ struct Options {
   std::vector<std::pair<int, bool>> outputs;
   // Driver debug lines up to this level are printed: 0 none, 1 errors, 2 everything.
   int logLevel = 1;
+  // Per-second progress lines "T_MS CHANNEL FRAMES STATE" go here; empty = none.
+  std::string progressFile;
+  // Count frames but write no video files (summary.json is still written).
+  bool discard = false;
   bool help = false;
 };
 

@@ -1,10 +1,13 @@
 #include "recording.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 namespace recorder {
 
 namespace {
+
+constexpr std::size_t kFileBufferBytes = 256 * 1024;
 
 constexpr std::uint32_t FourCC(char a, char b, char c, char d) {
   return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
@@ -28,19 +31,40 @@ CVideoMessage* RecorderAllocator::AllocVideoMsg(std::uint32_t /*fourcc*/, std::i
   // A frame larger than this is not a frame of any supported resolution.
   constexpr std::int32_t kLargest = 16 * 1024 * 1024;
   if (bufferSize <= 0 || bufferSize > kLargest) return nullptr;
+  const auto size = static_cast<std::size_t>(bufferSize);
+  std::unique_ptr<RecorderMessage> message;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = std::find_if(kept_.begin(), kept_.end(),
+                                 [size](const auto& kept) { return kept->size() == size; });
+    if (it != kept_.end()) {
+      message = std::move(*it);
+      kept_.erase(it);
+    }
+  }
   try {
-    auto* message = new RecorderMessage(static_cast<std::size_t>(bufferSize));
-    outstanding_.fetch_add(1);
-    return message;
+    if (message) {
+      message->Reuse();
+    } else {
+      message = std::make_unique<RecorderMessage>(size);
+    }
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+  outstanding_.fetch_add(1);
+  return message.release();
 }
 
 void RecorderAllocator::ReleaseVideoMsg(CVideoMessage* message) {
   if (!message) return;
   outstanding_.fetch_sub(1);
-  delete message;
+  std::unique_ptr<RecorderMessage> owned(dynamic_cast<RecorderMessage*>(message));
+  if (!owned) {
+    delete message;  // not one of ours; nothing to keep
+    return;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (kept_.size() < kKeptMessages) kept_.push_back(std::move(owned));
 }
 
 // ---- console ----
@@ -92,11 +116,20 @@ ChannelRecord::~ChannelRecord() { CloseFile(); }
 bool ChannelRecord::OpenFile() {
   std::lock_guard<std::mutex> lock(mutex_);
   file_ = std::fopen(path_.c_str(), "wb");
+  // A 4CIF frame is larger than stdio's default buffer, so each one would cost its own
+  // write calls; with 64 channels at 25 fps that is most of the recorder's own work.
+  if (file_) std::setvbuf(file_, nullptr, _IOFBF, kFileBufferBytes);
   return file_ != nullptr;
+}
+
+void ChannelRecord::CountOnly() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  countOnly_ = true;
 }
 
 void ChannelRecord::CloseFile() {
   std::lock_guard<std::mutex> lock(mutex_);
+  countOnly_ = false;
   if (!file_) return;
   if (std::fclose(file_) != 0) stats_.writeFailed = true;
   file_ = nullptr;
@@ -115,14 +148,15 @@ bool ChannelRecord::OnFrame(CVideoMessage* message) {
   const bool key = IsKeyFrame(m->fourcc());
   const auto now = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!file_) return false;
+  if (!file_ && !countOnly_) return false;
   // A player needs an intra picture before anything else.
   if (stats_.frames == 0 && !key) {
     ++stats_.skippedBeforeKeyFrame;
     return true;
   }
   const std::size_t length = m->length();
-  if (length > 0 && std::fwrite(m->data(), 1, length, file_) != length) stats_.writeFailed = true;
+  if (file_ && length > 0 && std::fwrite(m->data(), 1, length, file_) != length)
+    stats_.writeFailed = true;
   if (!stats_.haveFirstFrame) {
     stats_.haveFirstFrame = true;
     stats_.firstFrame = now;

@@ -19,12 +19,22 @@ namespace recorder {
 
 using Clock = std::chrono::steady_clock;
 
-// A frame buffer of the size the driver asked for.
+// A frame buffer of the size the driver asked for. The bytes are not cleared: the driver
+// writes the frame before it sets the length, and only that length is ever read.
 class RecorderMessage final : public CVideoMessage {
  public:
-  explicit RecorderMessage(std::size_t size) : buffer_(size) {}
+  explicit RecorderMessage(std::size_t size)
+      : buffer_(std::make_unique_for_overwrite<unsigned char[]>(size)), size_(size) {}
+  // Ready for another frame of the same buffer size.
+  void Reuse() {
+    length_ = 0;
+    fourcc_ = 0;
+    width_ = 0;
+    height_ = 0;
+    finished_ = false;
+  }
   int MessageOperation01() override { return 0; }
-  unsigned char* GetBuffer() override { return buffer_.data(); }
+  unsigned char* GetBuffer() override { return buffer_.get(); }
   int MessageOperation03() override { return 0; }
   void SetDataLength(std::uint32_t bytes) override { length_ = bytes; }
   void Finish() override { finished_ = true; }
@@ -40,16 +50,18 @@ class RecorderMessage final : public CVideoMessage {
   int MessageOperation15() override { return 0; }
   void SetSizeClass(std::int32_t) override {}
 
-  const unsigned char* data() const { return buffer_.data(); }
+  const unsigned char* data() const { return buffer_.get(); }
+  std::size_t size() const { return size_; }
   // The data length, never more than the buffer holds.
-  std::size_t length() const { return length_ < buffer_.size() ? length_ : buffer_.size(); }
+  std::size_t length() const { return length_ < size_ ? length_ : size_; }
   std::uint32_t fourcc() const { return fourcc_; }
   bool finished() const { return finished_; }
   std::int32_t width() const { return width_; }
   std::int32_t height() const { return height_; }
 
  private:
-  std::vector<unsigned char> buffer_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  std::size_t size_;
   std::uint32_t length_ = 0;
   std::uint32_t fourcc_ = 0;
   std::int32_t width_ = 0;
@@ -59,6 +71,8 @@ class RecorderMessage final : public CVideoMessage {
 
 class RecorderAllocator final : public CVideoAllocator {
  public:
+  // Room for the kept messages up front, so that a release never allocates.
+  RecorderAllocator() { kept_.reserve(kKeptMessages); }
   ~RecorderAllocator() override;
   int AllocatorOperation01() override { return 0; }
   CVideoMessage* AllocVideoMsg(std::uint32_t fourcc, std::int32_t bufferSize,
@@ -70,7 +84,13 @@ class RecorderAllocator final : public CVideoAllocator {
   int Outstanding() const { return outstanding_.load(); }
 
  private:
+  // Released messages kept for the next frames: every channel asks for one of a few buffer
+  // sizes 25 times a second, and a fresh buffer each time costs an allocation and, for the
+  // largest, page faults. One per channel is plenty.
+  static constexpr std::size_t kKeptMessages = 64;
   std::atomic<int> outstanding_{0};
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<RecorderMessage>> kept_;  // under mutex_
 };
 
 // Serialises everything written to the terminal. On a terminal the status block is redrawn
@@ -115,6 +135,9 @@ class ChannelRecord {
   ChannelRecord& operator=(const ChannelRecord&) = delete;
 
   bool OpenFile();
+  // Frames are counted as if written, but go nowhere: no file is opened.
+  void CountOnly();
+  // Ends the recording of the channel: later frames are refused.
   void CloseFile();
   int channel() const { return channel_; }
   const std::string& path() const { return path_; }
@@ -132,6 +155,7 @@ class ChannelRecord {
   const std::string path_;
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
+  bool countOnly_ = false;
   Stats stats_;
   bool started_ = false;
   Clock::time_point startTime_{};

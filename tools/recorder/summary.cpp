@@ -68,7 +68,8 @@ void PrintSummary(std::FILE* out, const SummaryInput& summary) {
                  static_cast<unsigned long long>(s.keyFrames),
                  static_cast<unsigned long long>(s.bytes), f.fps, f.kbps, s.lostVideo);
     if (f.firstFrameMs >= 0) {
-      std::fprintf(out, "first frame after %.0f ms -> %s\n", f.firstFrameMs, record->path().c_str());
+      std::fprintf(out, "first frame after %.0f ms -> %s\n", f.firstFrameMs,
+                   summary.discarded ? "(discarded)" : record->path().c_str());
     } else {
       std::fprintf(out, "no frame%s\n", record->started() ? "" : " (not started)");
     }
@@ -89,6 +90,8 @@ bool WriteSummaryJson(const std::string& path, const SummaryInput& summary) {
   j += "  \"quality\": " + std::to_string(summary.quality) + ",\n";
   j += "  \"duration_s\": " + Number(summary.seconds, 3) + ",\n";
   j += "  \"interrupted\": " + std::string(summary.interrupted ? "true" : "false") + ",\n";
+  j += "  \"stop_ms\": " + Number(summary.stopSeconds * 1000, 1) + ",\n";
+  j += "  \"files_written\": " + std::string(summary.discarded ? "false" : "true") + ",\n";
   j += "  \"channels\": [";
   bool first = true;
   for (const ChannelRecord* record : summary.records) {
@@ -97,7 +100,8 @@ bool WriteSummaryJson(const std::string& path, const SummaryInput& summary) {
     j += first ? "\n" : ",\n";
     first = false;
     j += "    {\"channel\": " + std::to_string(record->channel() + 1) +
-         ", \"file\": " + JsonString(FileName(record->path())) +
+         ", \"file\": " +
+         (summary.discarded ? std::string("null") : JsonString(FileName(record->path()))) +
          ", \"started\": " + (record->started() ? "true" : "false") +
          ", \"frames\": " + std::to_string(s.frames) +
          ", \"key_frames\": " + std::to_string(s.keyFrames) +

@@ -19,6 +19,8 @@ struct SummaryInput {
   double seconds = 0;  // from the start of recording to the stop request
   bool interrupted = false;
   Clock::time_point stopped{};
+  double stopSeconds = 0;  // from the stop request to the end of the driver's Close
+  bool discarded = false;  // frames were counted, not written
   std::vector<ChannelRecord*> records;
   std::vector<AlarmEvent> alarms;
 };
