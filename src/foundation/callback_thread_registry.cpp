@@ -43,6 +43,7 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
   if (it == threads_.end()) {
     platform::Handle handle = platform::CurrentThreadHandle();
     if (handle.Valid()) {
+      DropEndedEntries();
       threads_.emplace(id, Entry{std::move(handle), self});
       last = {serial_, id};
     }
@@ -65,6 +66,20 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
     last = {serial_, id};
   } else {
     threads_.erase(it);
+  }
+}
+
+// Every reconnect brings new library threads under new ids, and the kernel hands out ids in
+// rising order, so entries of ended threads would pile up (one descriptor each) for as long as
+// the owner lives. A thread that has ended needs no waiting at close, so its entry can go.
+// Runs only when a new thread is recorded, never on the per-packet path.
+void CCallbackThreadRegistry::DropEndedEntries() {
+  for (auto it = threads_.begin(); it != threads_.end();) {
+    if (platform::Wait(it->second.handle.fd(), 0) == platform::WaitResult::kSignalled) {
+      it = threads_.erase(it);
+    } else {
+      ++it;
+    }
   }
 }
 

@@ -25,8 +25,8 @@ class CCallbackThreadRegistry {
   // (the common case: every video packet), this makes no system call: a repeat into the same
   // registry is a thread-local comparison, otherwise one lookup under the lock. Any other
   // thread found under the id is polled with a zero time-out: still running, the entry stays;
-  // ended, the entry is renewed for the caller (the kernel reused the id). Failures are
-  // silent.
+  // ended, the entry is renewed for the caller (the kernel reused the id). Recording a new
+  // thread first drops the entries of threads that have ended. Failures are silent.
   void RegisterCurrentThread();
 
   // Appends a fresh duplicate of every recorded handle, in ascending thread-id order. The
@@ -39,10 +39,13 @@ class CCallbackThreadRegistry {
   void RegisterThread(std::uint32_t id);
   // Number of entries (for tests).
   std::size_t EntryCount();
-  // Zero-time-out polls of recorded handles made so far (for tests).
+  // Zero-time-out polls made so far of an entry found under the caller's id (for tests).
   std::uint64_t PollCount() const { return polls_.load(std::memory_order_relaxed); }
 
  private:
+  // Removes (closing their handles) the entries whose threads have ended.
+  void DropEndedEntries();
+
   struct Entry {
     platform::Handle handle;
     // Process-unique number of the thread the handle belongs to. Thread ids are reused,

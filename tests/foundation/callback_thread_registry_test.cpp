@@ -327,13 +327,34 @@ TEST(CallbackThreadRegistry, DestructionClosesEveryHandle) {
   {
     TestRegistry registry;
     const int empty = OpenDescriptorCount();
-    for (int i = 0; i < 3; ++i) {
-      LibraryThread thread([&] { registry.RegisterCurrentThread(); });
+    {
+      LibraryThread a([&] { registry.RegisterCurrentThread(); });
+      LibraryThread b([&] { registry.RegisterCurrentThread(); });
+      LibraryThread c([&] { registry.RegisterCurrentThread(); });
+      EXPECT_EQ(registry.EntryCount(), 3u);
     }
+    // The threads have ended, but nothing has been recorded since: the entries stay.
     EXPECT_EQ(registry.EntryCount(), 3u);
     EXPECT_EQ(OpenDescriptorCount(), empty + 3);
   }
   EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+// Each reconnect brings new library threads under new ids; the entries (and descriptors) of
+// the ended ones must not pile up while the owner lives.
+TEST(CallbackThreadRegistry, RecordingANewThreadDropsEntriesOfEndedThreads) {
+  TestRegistry registry;
+  for (int i = 0; i < 5; ++i) {
+    LibraryThread ended([&] { registry.RegisterCurrentThread(); });
+  }
+  LibraryThread running([&] { registry.RegisterCurrentThread(); });
+  LibraryThread newest([&] { registry.RegisterCurrentThread(); });
+  EXPECT_EQ(registry.EntryCount(), 2u);
+  std::vector<Handle> list;
+  registry.CollectHandles(list);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_FALSE(Signalled(list[0]));
+  EXPECT_FALSE(Signalled(list[1]));
 }
 
 TEST(CallbackThreadRegistry, ConcurrentCallbacksOfOneOwnerAreSerialised) {
@@ -347,6 +368,11 @@ TEST(CallbackThreadRegistry, ConcurrentCallbacksOfOneOwnerAreSerialised) {
       while (ready.load() < kThreads) {
       }
       for (int i = 0; i < 500; ++i) registry.RegisterCurrentThread();
+      // Stay alive until every thread is recorded: a thread recorded later drops the
+      // entries of threads that have already ended.
+      ++ready;
+      while (ready.load() < 2 * kThreads) {
+      }
     });
   }
   for (auto& t : threads) t.join();
