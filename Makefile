@@ -54,9 +54,9 @@ fuzz-run: deps
 # Benchmarks, built in Release: `make bench` builds and runs them, then times GStreamer's
 # H.263 depayloader against our receive path on the same packets (installs GStreamer).
 bench: deps
-	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
-	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD)/bin && ./video_reception_bench && ./lock_bench
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=ON $(CMAKE_ARGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target video_reception_bench lock_bench start_close_bench
+	cd $(BENCH_BUILD)/bin && ./video_reception_bench && ./lock_bench && ./start_close_bench
 	BENCH_BUILD=$(BENCH_BUILD) JOBS=$(JOBS) bench/compare_gstreamer.sh
 
 # The reference recorder against the simulated four-camera video server, 10 seconds of CIF.
