@@ -37,6 +37,8 @@ class IdleSession : public ::testing::Test {
     session_->stopping = true;
     session_->frameEvent.Set();
     ASSERT_TRUE(session_->thread.Join(2000));
+    // A worker that saw the stop before it first waited has left the wake-up signalled.
+    session_->frameEvent.Reset();
   }
 
   void Message(std::uint32_t commandWord, std::uint8_t action, std::uint32_t errorCode = 0,
