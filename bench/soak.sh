@@ -53,10 +53,11 @@ case "$BUILD" in /*) ;; *) BUILD="$ROOT/$BUILD" ;; esac
 BIN="$BUILD/bin"
 
 echo "== build (Release) in $BUILD"
-cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release > "$BUILD.configure.log" 2>&1 ||
-  { cat "$BUILD.configure.log"; exit 2; }
-cmake --build "$BUILD" -j2 --target veltrane-rec veltrane-devicesim > "$BUILD.build.log" 2>&1 ||
-  { tail -40 "$BUILD.build.log"; exit 2; }
+mkdir -p "$BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release > "$BUILD/soak-configure.log" 2>&1 ||
+  { cat "$BUILD/soak-configure.log"; exit 2; }
+cmake --build "$BUILD" -j2 --target veltrane-rec veltrane-devicesim > "$BUILD/soak-build.log" 2>&1 ||
+  { tail -40 "$BUILD/soak-build.log"; exit 2; }
 
 WORK=$(mktemp -d /tmp/veltrane-soak.XXXXXX)
 SIM_PID=""
