@@ -29,6 +29,7 @@
 #include "clip_rtp_packets.h"
 #include "platform/platform.h"
 #include "session/bosch_ip_camera_info.h"
+#include "support/standalone_session.h"
 
 namespace {
 std::atomic<std::uint64_t> heapAllocations{0};
@@ -106,38 +107,21 @@ class CountingHost final : public CCaptureAPIUser, public CVideoAllocator {
   ReusableMessage message_;
 };
 
-class BenchOwner final : public corvane::ICameraSessionOwner,
-                         public corvane::CIPCaptureIOBaseHandlerIf {
+class BenchOwner final : public support::StandaloneSessionOwner {
  public:
-  const char* GetModuleName() override { return "Bench"; }
-  std::uint16_t GetServerPort() override { return 1; }
-  const std::string& GetServerAddress() override { return text_; }
-  const std::string& GetServerUserName() override { return text_; }
-  const std::string& GetServerPassword() override { return text_; }
-  corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
-  void Log(int, const char*, ...) override {}
-  corvane::CIPCaptureIOBaseHandlerIf& SessionHandler() override { return *this; }
-  int GetNetworkTimeout() override { return 1000; }
-  void OnChannelEvent(corvane::CBoschIPCameraInfo*, int) override {}
+  BenchOwner() : StandaloneSessionOwner("Bench", 1000) {}
   CCaptureAPIUser* GetCaptureUser() override { return &host; }
   CVideoAllocator* GetVideoAllocator() override { return &host; }
 
   CountingHost host;
-
- private:
-  std::string text_ = "127.0.0.1";
-  corvane::DeviceConfig config_{};
 };
 
 // A session that only the benchmark drives: its worker thread is parked at once.
 class BenchSession {
  public:
   BenchSession() : session(0, &owner) {
-    session.stopping = true;
-    session.frameEvent.Set();
-    if (!session.thread.Join(5000)) error = "worker thread did not stop";
+    if (!support::ParkWorker(session)) error = "worker thread did not stop";
     if (!session.parseMpegHeader) error = "picture-size parser not loaded";
-    session.active = true;
     session.frameStart = true;
   }
   void Receive(const unsigned char* data, std::size_t length) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "session/bosch_ip_camera_info.h"
+#include "support/standalone_session.h"
 
 namespace {
 
@@ -83,36 +84,20 @@ class Host final : public CCaptureAPIUser, public CVideoAllocator {
   bool outstanding_ = false;
 };
 
-class Owner final : public corvane::ICameraSessionOwner, public corvane::CIPCaptureIOBaseHandlerIf {
+class Owner final : public support::StandaloneSessionOwner {
  public:
-  const char* GetModuleName() override { return "Fuzz"; }
-  std::uint16_t GetServerPort() override { return 1; }
-  const std::string& GetServerAddress() override { return text_; }
-  const std::string& GetServerUserName() override { return text_; }
-  const std::string& GetServerPassword() override { return text_; }
-  corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
-  void Log(int, const char*, ...) override {}
-  corvane::CIPCaptureIOBaseHandlerIf& SessionHandler() override { return *this; }
-  int GetNetworkTimeout() override { return 100; }
-  void OnChannelEvent(corvane::CBoschIPCameraInfo*, int) override {}
+  Owner() : StandaloneSessionOwner("Fuzz", 100) {}
   CCaptureAPIUser* GetCaptureUser() override { return &host; }
   CVideoAllocator* GetVideoAllocator() override { return &host; }
 
   Host host;
-
- private:
-  std::string text_ = "127.0.0.1";
-  corvane::DeviceConfig config_{};
 };
 
 corvane::CBoschIPCameraInfo& Session(Owner& owner) {
   static corvane::CBoschIPCameraInfo* session = [&] {
     auto* s = new corvane::CBoschIPCameraInfo(0, &owner);
     // Only the fuzzer drives it: its worker thread must not connect anywhere.
-    s->stopping = true;
-    s->frameEvent.Set();
-    if (!s->thread.Join(5000)) std::abort();
-    s->active = true;
+    if (!support::ParkWorker(*s)) std::abort();
     return s;
   }();
   return *session;

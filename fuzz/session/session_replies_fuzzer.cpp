@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "session/bosch_ip_camera_info.h"
+#include "support/standalone_session.h"
 
 // The coder list reply pauses after each answer; here that would only slow the fuzzer down.
 extern "C" void __wrap__ZN8platform7SleepMsEi(int) {}
@@ -24,39 +25,22 @@ constexpr std::uint32_t kErrorCodes[] = {0x10, 0x20, 0x40, 0x80, 0xA0, 0xB0, 0xF
                                          0x100, 0x101, 0x103, 0x107};
 constexpr std::uint8_t kActions[] = {1, 2, 3, 255};
 
-class Owner final : public corvane::ICameraSessionOwner, public corvane::CIPCaptureIOBaseHandlerIf {
+class Owner final : public support::StandaloneSessionOwner {
  public:
-  const char* GetModuleName() override { return "Fuzz"; }
-  std::uint16_t GetServerPort() override { return 1; }
-  const std::string& GetServerAddress() override { return text_; }
-  const std::string& GetServerUserName() override { return text_; }
-  const std::string& GetServerPassword() override { return text_; }
-  corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
+  Owner() : StandaloneSessionOwner("Fuzz", 100) {}
   void Log(int level, const char* format, ...) override {
     if (level != corvane::kLogError || format == nullptr || format[0] == '\0') std::abort();
     ++lines;
   }
-  corvane::CIPCaptureIOBaseHandlerIf& SessionHandler() override { return *this; }
-  int GetNetworkTimeout() override { return 100; }
-  void OnChannelEvent(corvane::CBoschIPCameraInfo*, int) override {}
-  CCaptureAPIUser* GetCaptureUser() override { return nullptr; }
-  CVideoAllocator* GetVideoAllocator() override { return nullptr; }
 
   int lines = 0;
-
- private:
-  std::string text_ = "127.0.0.1";
-  corvane::DeviceConfig config_{};
 };
 
 corvane::CBoschIPCameraInfo& Session(Owner& owner) {
   static corvane::CBoschIPCameraInfo* session = [&] {
     auto* s = new corvane::CBoschIPCameraInfo(0, &owner);
     // Only the fuzzer drives it: its worker thread must not connect anywhere.
-    s->stopping = true;
-    s->frameEvent.Set();
-    if (!s->thread.Join(5000)) std::abort();
-    s->active = true;
+    if (!support::ParkWorker(*s)) std::abort();
     return s;
   }();
   return *session;

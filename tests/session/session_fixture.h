@@ -10,6 +10,7 @@
 #include "fake_session_owner.h"
 #include "rcpplus/rcpplus.h"
 #include "session/bosch_ip_camera_info.h"
+#include "support/standalone_session.h"
 
 namespace sessiontest {
 
@@ -33,13 +34,7 @@ class IdleSession : public ::testing::Test {
   void TearDown() override { session_.reset(); }
 
   // Ends the worker thread, so that no one else waits on the session's events.
-  void ParkWorker() {
-    session_->stopping = true;
-    session_->frameEvent.Set();
-    ASSERT_TRUE(session_->thread.Join(2000));
-    // A worker that saw the stop before it first waited has left the wake-up signalled.
-    session_->frameEvent.Reset();
-  }
+  void ParkWorker() { ASSERT_TRUE(support::ParkWorker(*session_)); }
 
   void Message(std::uint32_t commandWord, std::uint8_t action, std::uint32_t errorCode = 0,
                std::vector<unsigned char> payload = {}) {
