@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "device_sim.h"
+#include "platform/platform.h"
 #include "support/fake_host.h"
 #include "veltrane/veltrane.h"
 
@@ -41,15 +42,6 @@ constexpr double kCloseTargetMs = 1000;
 constexpr double kStartTargetMs = 400;
 // Long enough for any sound start; a start that takes longer counts as failed.
 constexpr auto kFrameDeadline = std::chrono::seconds(30);
-
-std::string ExecutableFolder() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string text(path);
-  return text.substr(0, text.rfind('/') + 1);
-}
 
 int ThreadCount() {
   DIR* dir = ::opendir("/proc/self/task");
@@ -274,7 +266,7 @@ int main(int argc, char** argv) {
     else if (flag == "--starts") starts = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--type") type = argv[i + 1];
   }
-  const std::string folder = ExecutableFolder();
+  const std::string folder = platform::ExecutableFolder();
   Exports exports;
   if (!exports.Load(folder)) return 1;
 
