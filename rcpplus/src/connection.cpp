@@ -15,12 +15,8 @@
 #include <exception>
 #include <system_error>
 
-#include "library.h"
-
 namespace rcpplus::detail {
 namespace {
-
-thread_local bool t_libraryThread = false;
 
 constexpr std::uint8_t kClientErrorAction = kActionClientError;
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -31,12 +27,10 @@ void EarliestOf(std::optional<Clock::time_point>& current, Clock::time_point can
 
 }  // namespace
 
-bool IsLibraryThread() { return t_libraryThread; }
-void MarkLibraryThread() { t_libraryThread = true; }
-
-Connection::Connection(std::uint64_t id, std::string address, std::uint32_t sessionId,
-                       int connectTimeoutMs, bool isPrivate)
+Connection::Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
+                       std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate)
     : id_(id),
+      pool_(pool),
       address_(std::move(address)),
       sessionId_(sessionId),
       connectTimeoutMs_(connectTimeoutMs),
@@ -223,7 +217,7 @@ void Connection::Run() {
       }
     }
     if (retire) {
-      if (Library::Instance().RetireIfIdle(*this)) CloseSocket();
+      if (pool_.RetireIfIdle(*this)) CloseSocket();
       continue;
     }
     WaitForEvents(wakeAt);
@@ -283,7 +277,7 @@ void Connection::DispatchCompletions() {
   while (!completions_.empty()) {
     Completion c = std::move(completions_.front());
     completions_.pop_front();
-    if (c.callback == nullptr || Library::DroppingCallbacks()) continue;
+    if (c.callback == nullptr || DroppingCallbacks()) continue;
     dispatching_ = true;
     dispatchCallback_ = c.callback;
     dispatchContext_ = c.context;

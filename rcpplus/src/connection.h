@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "library_thread.h"
 #include "rcp_wire.h"
 #include "rcpplus/rcpplus.h"
 
@@ -20,10 +21,8 @@ namespace rcpplus::detail {
 
 using Clock = std::chrono::steady_clock;
 
-// Set on every thread the library runs; such a thread must never wait for a callback to end,
-// since it may be the one running it (or be needed by the one running it).
-bool IsLibraryThread();
-void MarkLibraryThread();
+// How long an unused connection stays open for the next handle on the same address.
+constexpr std::chrono::milliseconds kIdleGrace{500};
 
 struct Request {
   std::uint32_t commandWord = 0;
@@ -36,12 +35,25 @@ struct Request {
   std::uint8_t requestId = 0;
 };
 
+class Connection;
+
+// Whoever keeps connections for reuse. An idle connection asks it before it closes, so that
+// a handle taking it from the pool at that moment does not get a closed one.
+class ConnectionPool {
+ public:
+  // Drops connection from the pool unless a handle took it meanwhile; true when it may close.
+  virtual bool RetireIfIdle(Connection& connection) = 0;
+
+ protected:
+  ~ConnectionPool() = default;
+};
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // A private connection serves one handle only (a streamer's): it is never pooled and
   // closes as soon as nothing uses it.
-  Connection(std::uint64_t id, std::string address, std::uint32_t sessionId,
-             int connectTimeoutMs, bool isPrivate = false);
+  Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
+             std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate = false);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -141,6 +153,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void CompleteLocked(Request& request, std::uint8_t action, std::uint32_t code);
 
   const std::uint64_t id_;
+  ConnectionPool& pool_;
   const std::string address_;
   const std::uint32_t sessionId_;
   const int connectTimeoutMs_;

@@ -8,7 +8,6 @@ namespace rcpplus::detail {
 namespace {
 
 std::atomic<Library*> g_instance{nullptr};
-std::atomic<bool> g_dropCallbacks{false};
 
 // Ends the library's threads when the process exits or the library is unloaded, so no thread
 // runs code that is going away. Callbacks owed then are dropped: their targets may be gone.
@@ -16,7 +15,7 @@ struct ShutdownAtExit {
   ~ShutdownAtExit() {
     Library* library = g_instance.load(std::memory_order_acquire);
     if (library == nullptr) return;
-    g_dropCallbacks.store(true, std::memory_order_release);
+    DropCallbacks();
     library->Terminate();
   }
 } g_shutdownAtExit;
@@ -41,8 +40,6 @@ Library& Library::Instance() {
 
 Library::~Library() = default;
 
-bool Library::DroppingCallbacks() { return g_dropCallbacks.load(std::memory_order_acquire); }
-
 void Library::SetConnectTimeout(int timeoutMs) {
   connectTimeoutMs_.store(timeoutMs > 0 ? timeoutMs : kDefaultConnectTimeoutMs,
                           std::memory_order_relaxed);
@@ -56,7 +53,7 @@ std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& ad
                                                            std::uint32_t sessionId,
                                                            bool isPrivate) {
   try {
-    auto connection = std::make_shared<Connection>(nextId_++, address, sessionId,
+    auto connection = std::make_shared<Connection>(nextId_++, *this, address, sessionId,
                                                    ConnectTimeoutMs(), isPrivate);
     connection->TryAddHandle();
     std::thread thread([connection] {

@@ -17,11 +17,9 @@
 
 namespace rcpplus::detail {
 
-// How long an unused connection stays open for the next handle on the same address.
-constexpr std::chrono::milliseconds kIdleGrace{500};
 constexpr int kDefaultConnectTimeoutMs = 5000;
 
-class Library {
+class Library final : public ConnectionPool {
  public:
   static Library& Instance();
 
@@ -35,15 +33,12 @@ class Library {
   // Joins the threads that have ended; never call from a library thread.
   void ReapFinished();
   // Called by an idle connection's thread: drops it from the pool unless a handle took it.
-  bool RetireIfIdle(Connection& connection);
+  bool RetireIfIdle(Connection& connection) override;
   // Called by a connection's thread as its last step.
   void OnThreadExit(std::uint64_t connectionId);
 
   void ForgetCallback(RcpCallback callback, void* context);
   void Terminate();
-
-  // Set while the process tears the library down: owed callbacks are dropped, not made.
-  static bool DroppingCallbacks();
 
   static void SetConnectTimeout(int timeoutMs);
   static int ConnectTimeoutMs();

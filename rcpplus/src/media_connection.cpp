@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "connection.h"
+#include "library_thread.h"
 #include "streamer_state.h"
 
 namespace rcpplus::detail {

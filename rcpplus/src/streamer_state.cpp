@@ -5,8 +5,8 @@
 #include <exception>
 #include <unordered_map>
 
-#include "connection.h"
 #include "library.h"
+#include "library_thread.h"
 #include "media_connection.h"
 
 namespace rcpplus::detail {
@@ -223,7 +223,7 @@ void StreamerState::CallMessage(RcpHeader& header, RcpInputStream& payload) {
   void* context = nullptr;
   {
     std::lock_guard lock(mutex_);
-    if (messageCallback_ == nullptr || Library::DroppingCallbacks()) return;
+    if (messageCallback_ == nullptr || DroppingCallbacks()) return;
     callback = messageCallback_;
     context = messageContext_;
     runningContexts_.push_back(context);
