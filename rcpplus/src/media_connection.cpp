@@ -15,7 +15,6 @@
 #include <system_error>
 
 #include "library_thread.h"
-#include "streamer_state.h"
 
 namespace rcpplus::detail {
 namespace {
@@ -38,7 +37,7 @@ int PollTimeout(std::optional<std::chrono::steady_clock::time_point> deadline) {
 
 MediaConnection::MediaConnection(std::uint64_t id, Params params)
     : id_(id), params_(std::move(params)), readBuffer_(kReadChunk) {
-  packets_.Reserve(kDecoderRoom);
+  decoder_.Reserve(kDecoderRoom);
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
 }
@@ -91,12 +90,12 @@ void MediaConnection::CloseSocket() {
 void MediaConnection::Run() {
   MarkLibraryThread();
   ::pthread_setname_np(::pthread_self(), "rcpplus-media");
-  StreamerState& state = *params_.state;
+  MediaSink& sink = *params_.sink;
   if (!Open()) {
-    if (!StopRequested()) state.ReportLoss(params_.token, kConnectionError);
+    if (!StopRequested()) sink.MediaLost(params_.attempt, kConnectionError);
   } else {
     Stream();
-    if (!StopRequested()) state.ReportLoss(params_.token, kConnectionReset);
+    if (!StopRequested()) sink.MediaLost(params_.attempt, kConnectionReset);
   }
   CloseSocket();
   Linger();
@@ -199,10 +198,10 @@ bool MediaConnection::Handshake(const rcpwire::DeviceAddress& address) {
           header.line = frame.line;
           header.sessionId = frame.sessionId;
           header.errorCode = frame.ErrorCode();
-          params_.state->ForwardError(params_.token, header);
+          params_.sink->MediaOpenRefused(params_.attempt, header);
           return false;
         }
-        packets_.Feed(frames.Unconsumed());
+        decoder_.Feed(frames.Unconsumed());
         return true;
       }
     }
@@ -255,11 +254,12 @@ bool MediaConnection::WaitSocket(short events, std::optional<Clock::time_point> 
 // thread also waits on its wake-up, so held packets go out as soon as there is a receiver;
 // after that, one blocking read per batch is the only system call.
 void MediaConnection::Stream() {
-  StreamerState& state = *params_.state;
-  if (!state.Deliver(*this, packets_)) return;
+  MediaSink& sink = *params_.sink;
+  sink.TakePackets(packets_);
+  if (packets_.broken()) return;
   for (;;) {
     if (StopRequested()) return;
-    if (state.AwaitingReceiver(*this)) {
+    if (sink.AwaitingReceiver(packets_)) {
       pollfd fds[2] = {{socket_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
       const int ready = ::poll(fds, 2, -1);
       if (ready < 0 && errno != EINTR) return;
@@ -270,16 +270,17 @@ void MediaConnection::Stream() {
     const ssize_t n = ::recv(socket_, readBuffer_.data(), readBuffer_.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
-    packets_.Feed(std::span<const std::uint8_t>(readBuffer_.data(), static_cast<std::size_t>(n)));
-    if (!state.Deliver(*this, packets_)) return;  // broken framing: the receiver closes
+    decoder_.Feed(std::span<const std::uint8_t>(readBuffer_.data(), static_cast<std::size_t>(n)));
+    sink.TakePackets(packets_);
+    if (packets_.broken()) return;  // broken framing: the receiver closes
   }
 }
 
 // Packets held for a receiver that is not registered yet are still handed over when it is,
 // after the connection itself has gone.
 void MediaConnection::Linger() {
-  StreamerState& state = *params_.state;
-  while (!StopRequested() && state.HoldsPackets(*this)) {
+  MediaSink& sink = *params_.sink;
+  while (!StopRequested() && sink.HoldsPackets(packets_)) {
     pollfd wake{wakeFd_, POLLIN, 0};
     if (::poll(&wake, 1, -1) > 0) DrainWake();
   }

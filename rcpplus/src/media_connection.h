@@ -1,5 +1,5 @@
 // The media connection of one video session: its socket, registration, the media open and
-// the thread that reads interleaved RTP and hands the packets to the streamer.
+// the thread that reads interleaved RTP and hands the packets to its sink.
 #pragma once
 
 #include <atomic>
@@ -12,17 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "media_sink.h"
 #include "rcp_wire.h"
 
 namespace rcpplus::detail {
 
-class StreamerState;
-
 class MediaConnection {
  public:
   struct Params {
-    std::shared_ptr<StreamerState> state;
-    std::uint64_t token = 0;  // the video attempt this connection belongs to
+    std::shared_ptr<MediaSink> sink;
+    std::uint64_t attempt = 0;  // handed back with every call to the sink
     std::string address;
     std::uint32_t sessionId = 0;
     std::uint16_t line = 0;
@@ -44,7 +43,7 @@ class MediaConnection {
   // delivered any more. Callable from any thread, any number of times.
   void RequestStop();
   bool StopRequested() const { return stop_.load(std::memory_order_acquire); }
-  // Makes the thread look at the streamer again (a receiver was registered).
+  // Makes the thread look at its sink again (a receiver was registered).
   void Wake();
 
   // Set by the thread's last step; WaitExited returns after it.
@@ -77,7 +76,8 @@ class MediaConnection {
   int socket_ = -1;
   std::uint16_t clientId_ = 0;
   std::vector<std::uint8_t> readBuffer_;
-  rcpwire::InterleavedDecoder packets_;
+  rcpwire::InterleavedDecoder decoder_;
+  MediaPackets packets_{decoder_, stop_};
 
   std::mutex exitMutex_;
   std::condition_variable exitChanged_;

@@ -262,7 +262,11 @@ void StreamerState::ReportLoss(std::uint64_t token, std::uint32_t code) {
   CallMessage(header, empty);
 }
 
-void StreamerState::ForwardError(std::uint64_t token, RcpHeader& header) {
+void StreamerState::MediaLost(std::uint64_t token, std::uint32_t code) {
+  ReportLoss(token, code);
+}
+
+void StreamerState::MediaOpenRefused(std::uint64_t token, RcpHeader& header) {
   if (!IsCurrent(token)) return;
   RcpInputStream empty;
   CallMessage(header, empty);
@@ -303,8 +307,8 @@ bool StreamerState::StartMedia(std::uint64_t token, std::uint32_t sessionId) {
   std::lock_guard lock(mutex_);
   if (token != attempt_ || shutDown_) return true;  // a stale answer: nothing to start
   MediaConnection::Params params;
-  params.state = shared_from_this();
-  params.token = token;
+  params.sink = shared_from_this();
+  params.attempt = token;
   params.address = address_;
   params.sessionId = sessionId;
   params.line = line_;
@@ -370,16 +374,11 @@ void StreamerState::DrainHeldLocked() {
   if (held_.empty()) held_.Release();
 }
 
-bool StreamerState::Deliver(const MediaConnection& media, rcpwire::InterleavedDecoder& decoder) {
+void StreamerState::TakePackets(MediaPackets& packets) {
   std::lock_guard delivery(deliveryMutex_);
   DeliveringScope scope(this);
   std::span<const std::uint8_t> packet;
-  for (;;) {
-    const auto status = decoder.Next(packet);
-    if (status == rcpwire::InterleavedDecoder::Status::kNeedMore) return true;
-    if (status == rcpwire::InterleavedDecoder::Status::kError) return false;
-    // A session the client has closed hands nothing over any more.
-    if (media.StopRequested()) continue;
+  while (packets.Next(packet)) {
     if (receiver_ != nullptr) {
       if (!held_.empty()) DrainHeldLocked();
       if (receiver_ == nullptr) continue;
@@ -395,17 +394,18 @@ bool StreamerState::Deliver(const MediaConnection& media, rcpwire::InterleavedDe
   }
 }
 
-bool StreamerState::AwaitingReceiver(const MediaConnection& media) {
+bool StreamerState::AwaitingReceiver(const MediaPackets& packets) {
   std::lock_guard delivery(deliveryMutex_);
   DeliveringScope scope(this);
-  if (receiver_ != nullptr && !held_.empty() && !media.StopRequested()) DrainHeldLocked();
+  // A session the client has closed hands nothing over any more.
+  if (receiver_ != nullptr && !held_.empty() && !packets.closedByClient()) DrainHeldLocked();
   return !receiverRegistered_;
 }
 
-bool StreamerState::HoldsPackets(const MediaConnection& media) {
+bool StreamerState::HoldsPackets(const MediaPackets& packets) {
   std::lock_guard delivery(deliveryMutex_);
   DeliveringScope scope(this);
-  if (receiver_ != nullptr && !held_.empty() && !media.StopRequested()) DrainHeldLocked();
+  if (receiver_ != nullptr && !held_.empty() && !packets.closedByClient()) DrainHeldLocked();
   return !receiverRegistered_ && !held_.empty();
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "media_sink.h"
 #include "rcp_wire.h"
 #include "rcpplus/rcpplus.h"
 
@@ -44,7 +45,8 @@ class HeldPackets {
   std::size_t count_ = 0;
 };
 
-class StreamerState : public std::enable_shared_from_this<StreamerState> {
+class StreamerState final : public MediaSink,
+                            public std::enable_shared_from_this<StreamerState> {
  public:
   static std::shared_ptr<StreamerState> Create(std::string address);
   ~StreamerState();
@@ -80,18 +82,18 @@ class StreamerState : public std::enable_shared_from_this<StreamerState> {
   static void OnConnectAnswer(void* token, RcpHeader& header, RcpInputStream& payload);
   static void OnControlLost(void* token, RcpHeader& header, RcpInputStream& payload);
 
-  // Called by the media connection of attempt token.
-  void ReportLoss(std::uint64_t token, std::uint32_t code);
-  void ForwardError(std::uint64_t token, RcpHeader& header);
-  // Hands over every complete packet in decoder; false on broken framing.
-  bool Deliver(const MediaConnection& media, rcpwire::InterleavedDecoder& decoder);
-  // Hands over held packets if a receiver is there; true while none was ever registered.
-  bool AwaitingReceiver(const MediaConnection& media);
-  // As above; true while held packets still wait for the first receiver.
-  bool HoldsPackets(const MediaConnection& media);
+  // What the media connection of attempt token delivers (see MediaSink).
+  void MediaLost(std::uint64_t token, std::uint32_t code) override;
+  void MediaOpenRefused(std::uint64_t token, RcpHeader& header) override;
+  void TakePackets(MediaPackets& packets) override;
+  bool AwaitingReceiver(const MediaPackets& packets) override;
+  bool HoldsPackets(const MediaPackets& packets) override;
 
  private:
   explicit StreamerState(std::string address);
+
+  // Reports the loss of attempt token's video once, unless the attempt is over.
+  void ReportLoss(std::uint64_t token, std::uint32_t code);
 
   void HandleConnectAnswer(std::uint64_t token, RcpHeader& header, RcpInputStream& payload);
   // False when the media connection of a current attempt could not be started.
