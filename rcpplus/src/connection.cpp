@@ -1,9 +1,5 @@
 #include "connection.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -233,32 +229,17 @@ void Connection::StartConnecting() {
     return;
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
-
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
+  registration_.emplace(*parsed_, sessionId_, 0);
   int fd = -1;
-  bool connected = false;
-  if (::getaddrinfo(parsed_->host.c_str(), nullptr, &hints, &found) == 0 && found != nullptr) {
-    sockaddr_in peer{};
-    std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
-                std::min<std::size_t>(sizeof peer, found->ai_addrlen),
-                reinterpret_cast<unsigned char*>(&peer));
-    peer.sin_port = htons(parsed_->port);
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-      const int on = 1;
-      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-      if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
-        connected = true;
-      } else if (errno != EINPROGRESS) {
-        ::close(fd);
-        fd = -1;
-      }
+  ConnectStart start = ConnectStart::kFailed;
+  if (const auto peer = ResolveDevice(*parsed_)) {
+    fd = OpenDeviceSocket();
+    if (fd >= 0) start = BeginConnect(fd, *peer);
+    if (fd >= 0 && start == ConnectStart::kFailed) {
+      ::close(fd);
+      fd = -1;
     }
   }
-  if (found != nullptr) ::freeaddrinfo(found);
 
   std::lock_guard lock(mutex_);
   registrationDeadline_ = deadline;
@@ -269,7 +250,7 @@ void Connection::StartConnecting() {
     return;
   }
   socket_ = fd;
-  state_ = connected ? State::kWaitChallenge : State::kConnecting;
+  state_ = start == ConnectStart::kConnected ? State::kRegistering : State::kConnecting;
 }
 
 void Connection::DispatchCompletions() {
@@ -329,7 +310,6 @@ std::optional<Clock::time_point> Connection::ServiceLocked(Clock::time_point now
       SendQueuedLocked();
       break;
     case State::kConnecting:
-    case State::kWaitChallenge:
     case State::kRegistering:
       if (now >= registrationDeadline_) {
         const bool tcpConnected = state_ != State::kConnecting;
@@ -486,9 +466,7 @@ void Connection::WaitForEvents(std::optional<Clock::time_point> wakeAt) {
 }
 
 void Connection::FinishConnect() {
-  int error = 0;
-  socklen_t length = sizeof error;
-  if (::getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  const int error = ConnectError(socket_);
   std::lock_guard lock(mutex_);
   if (state_ != State::kConnecting) return;
   if (error != 0) {
@@ -498,7 +476,7 @@ void Connection::FinishConnect() {
     state_ = State::kClosed;
     return;
   }
-  state_ = State::kWaitChallenge;
+  state_ = State::kRegistering;
 }
 
 void Connection::ReadSocket() {
@@ -558,7 +536,6 @@ void Connection::BreakLocked() {
       state_ = State::kClosed;
       break;
     case State::kConnecting:
-    case State::kWaitChallenge:
     case State::kRegistering:
       FailAllLocked(kClientErrorAction, kConnectionError, false);
       ReportLossLocked(kConnectionError);
@@ -589,16 +566,8 @@ void Connection::ReportLossLocked(std::uint32_t code) {
 
 void Connection::HandleFrameLocked(const rcpwire::Frame& frame) {
   switch (state_) {
-    case State::kWaitChallenge:
-      if (frame.action == rcpwire::kMessage && frame.commandWord == rcpwire::kCmdChallenge) {
-        HandleChallengeLocked(frame);
-      }
-      return;
     case State::kRegistering:
-      if ((frame.action == rcpwire::kReply || frame.action == rcpwire::kError) &&
-          frame.requestId == registrationId_) {
-        HandleRegistrationAnswerLocked(frame);
-      }
+      HandleRegistrationLocked(frame);
       return;
     case State::kReady:
       break;
@@ -646,37 +615,34 @@ void Connection::HandleFrameLocked(const rcpwire::Frame& frame) {
   }
 }
 
-void Connection::HandleChallengeLocked(const rcpwire::Frame& frame) {
-  if (frame.payload.size() != 16) return;  // not a challenge we can answer; time-out decides
-  const std::span<const std::uint8_t, 16> challenge(frame.payload.data(), 16);
-  const auto digest = rcpwire::RegistrationDigest(parsed_->password, challenge);
-  registrationId_ = NextRequestIdLocked();
-  EncodeLocked(rcpwire::kCmdRegister, rcpwire::kRequest, registrationId_, 0,
-               rcpwire::EncodeRegistration(parsed_->user, digest));
-  state_ = State::kRegistering;
-}
-
-void Connection::HandleRegistrationAnswerLocked(const rcpwire::Frame& frame) {
-  if (frame.action == rcpwire::kReply) {
-    clientId_ = frame.payload.size() == 2 ? rcpwire::GetU16(frame.payload.data()) : 0;
-    if (clientId_ == 0) clientId_ = frame.clientId;
-    registrationId_ = 0;
-    state_ = State::kReady;
-    return;
+void Connection::HandleRegistrationLocked(const rcpwire::Frame& frame) {
+  switch (registration_->Feed(frame)) {
+    case Registration::Event::kNone:
+      return;
+    case Registration::Event::kChallenged:
+      registrationId_ = NextRequestIdLocked();
+      rcpwire::Encode(registration_->Request(registrationId_), output_);
+      return;
+    case Registration::Event::kRegistered:
+      clientId_ = registration_->clientId();
+      registrationId_ = 0;
+      state_ = State::kReady;
+      return;
+    case Registration::Event::kRejected:
+      // Until every user lets this connection go, later requests fail the same way instead
+      // of trying the same credentials again.
+      FailAllLocked(kActionError, rcpwire::kErrInvalidAuthorization, true);
+      ReportLossLocked(kConnectionError);
+      CloseSocket();
+      state_ = State::kRejected;
+      return;
+    case Registration::Event::kFailed:
+      FailAllLocked(kClientErrorAction, kRegistrationFailed, false);
+      ReportLossLocked(kConnectionError);
+      CloseSocket();
+      state_ = State::kClosed;
+      return;
   }
-  if (frame.ErrorCode() == rcpwire::kErrInvalidAuthorization) {
-    // Until every user lets this connection go, later requests fail the same way instead
-    // of trying the same credentials again.
-    FailAllLocked(kActionError, rcpwire::kErrInvalidAuthorization, true);
-    ReportLossLocked(kConnectionError);
-    CloseSocket();
-    state_ = State::kRejected;
-    return;
-  }
-  FailAllLocked(kClientErrorAction, kRegistrationFailed, false);
-  ReportLossLocked(kConnectionError);
-  CloseSocket();
-  state_ = State::kClosed;
 }
 
 }  // namespace rcpplus::detail

@@ -15,6 +15,7 @@
 
 #include "library_thread.h"
 #include "rcp_wire.h"
+#include "registration.h"
 #include "rcpplus/rcpplus.h"
 
 namespace rcpplus::detail {
@@ -97,8 +98,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool RetireIfIdle();
 
  private:
-  enum class State { kConnecting, kWaitChallenge, kRegistering, kReady, kRejected,
-                     kInvalidAddress, kClosed };
+  // kRegistering: the socket is connected, the registration is under way.
+  enum class State { kConnecting, kRegistering, kReady, kRejected, kInvalidAddress, kClosed };
 
   struct Subscription {
     std::uint64_t owner;
@@ -137,8 +138,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadSocket();
   void WriteSocket();
   void HandleFrameLocked(const rcpwire::Frame& frame);
-  void HandleChallengeLocked(const rcpwire::Frame& frame);
-  void HandleRegistrationAnswerLocked(const rcpwire::Frame& frame);
+  void HandleRegistrationLocked(const rcpwire::Frame& frame);
   void BreakLocked();
   void ReportLossLocked(std::uint32_t code);
   void WakeThread();
@@ -187,6 +187,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::uint8_t> output_;
   std::size_t outputSent_ = 0;
   std::optional<rcpwire::DeviceAddress> parsed_;
+  std::optional<Registration> registration_;  // refers to *parsed_
 };
 
 }  // namespace rcpplus::detail

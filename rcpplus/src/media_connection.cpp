@@ -1,9 +1,6 @@
 #include "media_connection.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
@@ -15,6 +12,7 @@
 #include <system_error>
 
 #include "library_thread.h"
+#include "registration.h"
 
 namespace rcpplus::detail {
 namespace {
@@ -112,22 +110,9 @@ bool MediaConnection::Open() {
 
 bool MediaConnection::Connect(const rcpwire::DeviceAddress& address) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(address.host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
-    if (found != nullptr) ::freeaddrinfo(found);
-    return false;
-  }
-  sockaddr_in peer{};
-  std::copy_n(reinterpret_cast<const unsigned char*>(found->ai_addr),
-              std::min<std::size_t>(sizeof peer, found->ai_addrlen),
-              reinterpret_cast<unsigned char*>(&peer));
-  ::freeaddrinfo(found);
-  peer.sin_port = htons(address.port);
-
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const auto peer = ResolveDevice(address);
+  if (!peer) return false;
+  const int fd = OpenDeviceSocket();
   if (fd < 0) return false;
   {
     std::lock_guard lock(socketMutex_);
@@ -135,18 +120,22 @@ bool MediaConnection::Connect(const rcpwire::DeviceAddress& address) {
   }
   // A stop that came before the socket was there has nothing to shut down: look again.
   if (StopRequested()) return false;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return true;
-  if (errno != EINPROGRESS || !WaitSocket(POLLOUT, deadline)) return false;
-  int error = 0;
-  socklen_t length = sizeof error;
-  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+  switch (BeginConnect(fd, *peer)) {
+    case ConnectStart::kConnected:
+      return true;
+    case ConnectStart::kUnderWay:
+      return WaitSocket(POLLOUT, deadline) && ConnectError(fd) == 0;
+    case ConnectStart::kFailed:
+      break;
+  }
+  return false;
 }
 
-// Challenge, registration and media open, each answer awaited in turn. Bytes that follow
-// the open reply already belong to the interleaved stream.
+// Registration and media open, each answer awaited in turn. Bytes that follow the open reply
+// already belong to the interleaved stream.
 bool MediaConnection::Handshake(const rcpwire::DeviceAddress& address) {
-  enum class Step { kChallenge, kRegistering, kOpening };
-  Step step = Step::kChallenge;
+  Registration registration(address, params_.sessionId, params_.line);
+  bool opening = false;
   std::optional<Clock::time_point> deadline =
       Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
   rcpwire::FrameDecoder frames;
@@ -161,63 +150,61 @@ bool MediaConnection::Handshake(const rcpwire::DeviceAddress& address) {
       const auto status = frames.Next(frame);
       if (status == rcpwire::FrameDecoder::Status::kNeedMore) break;
       if (status == rcpwire::FrameDecoder::Status::kError) return false;
-      const bool answer = frame.action == rcpwire::kReply || frame.action == rcpwire::kError;
-      if (step == Step::kChallenge) {
-        if (frame.action != rcpwire::kMessage || frame.commandWord != rcpwire::kCmdChallenge ||
-            frame.payload.size() != 16) {
-          continue;
+      if (!opening) {
+        switch (registration.Feed(frame)) {
+          case Registration::Event::kNone:
+            continue;
+          case Registration::Event::kChallenged:
+            if (!SendFrame(registration.Request(kRegisterRequestId))) return false;
+            continue;
+          case Registration::Event::kRejected:
+          case Registration::Event::kFailed:
+            return false;
+          case Registration::Event::kRegistered:
+            break;
         }
-        const std::span<const std::uint8_t, 16> challenge(frame.payload.data(), 16);
-        const auto digest = rcpwire::RegistrationDigest(address.password, challenge);
-        if (!SendFrame(rcpwire::kCmdRegister, kRegisterRequestId,
-                       rcpwire::EncodeRegistration(address.user, digest))) {
-          return false;
-        }
-        step = Step::kRegistering;
-      } else if (step == Step::kRegistering) {
-        if (!answer || frame.requestId != kRegisterRequestId) continue;
-        if (frame.action == rcpwire::kError) return false;
-        clientId_ = frame.payload.size() == 2 ? rcpwire::GetU16(frame.payload.data()) : 0;
-        if (clientId_ == 0) clientId_ = frame.clientId;
-        std::vector<std::uint8_t> open;
-        rcpwire::PutU32(open, params_.sessionId);
-        if (!SendFrame(rcpwire::kCmdMediaOpen, kOpenRequestId, open)) return false;
-        step = Step::kOpening;
+        clientId_ = registration.clientId();
+        if (!SendFrame(OpenRequest())) return false;
+        opening = true;
         deadline.reset();
         if (params_.openTimeoutMs > 0) {
           deadline = Clock::now() + std::chrono::milliseconds(params_.openTimeoutMs);
         }
-      } else {
-        if (!answer || frame.requestId != kOpenRequestId) continue;
-        if (frame.action == rcpwire::kError) {
-          RcpHeader header{};
-          header.commandWord = frame.commandWord;
-          header.action = kActionError;
-          header.requestId = frame.requestId;
-          header.clientId = frame.clientId;
-          header.line = frame.line;
-          header.sessionId = frame.sessionId;
-          header.errorCode = frame.ErrorCode();
-          params_.sink->MediaOpenRefused(params_.attempt, header);
-          return false;
-        }
-        decoder_.Feed(frames.Unconsumed());
-        return true;
+        continue;
       }
+      const bool answer = frame.action == rcpwire::kReply || frame.action == rcpwire::kError;
+      if (!answer || frame.requestId != kOpenRequestId) continue;
+      if (frame.action == rcpwire::kError) {
+        RcpHeader header{};
+        header.commandWord = frame.commandWord;
+        header.action = kActionError;
+        header.requestId = frame.requestId;
+        header.clientId = frame.clientId;
+        header.line = frame.line;
+        header.sessionId = frame.sessionId;
+        header.errorCode = frame.ErrorCode();
+        params_.sink->MediaOpenRefused(params_.attempt, header);
+        return false;
+      }
+      decoder_.Feed(frames.Unconsumed());
+      return true;
     }
   }
 }
 
-bool MediaConnection::SendFrame(std::uint32_t commandWord, std::uint8_t requestId,
-                                const std::vector<std::uint8_t>& payload) {
+rcpwire::Frame MediaConnection::OpenRequest() const {
   rcpwire::Frame frame;
-  frame.commandWord = commandWord;
+  frame.commandWord = rcpwire::kCmdMediaOpen;
   frame.action = rcpwire::kRequest;
-  frame.requestId = requestId;
+  frame.requestId = kOpenRequestId;
   frame.clientId = clientId_;
   frame.sessionId = params_.sessionId;
   frame.line = params_.line;
-  frame.payload = payload;
+  rcpwire::PutU32(frame.payload, params_.sessionId);
+  return frame;
+}
+
+bool MediaConnection::SendFrame(const rcpwire::Frame& frame) {
   std::vector<std::uint8_t> bytes;
   rcpwire::Encode(frame, bytes);
   const auto deadline = Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);

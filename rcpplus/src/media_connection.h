@@ -56,8 +56,8 @@ class MediaConnection {
   bool Open();
   bool Connect(const rcpwire::DeviceAddress& address);
   bool Handshake(const rcpwire::DeviceAddress& address);
-  bool SendFrame(std::uint32_t commandWord, std::uint8_t requestId,
-                 const std::vector<std::uint8_t>& payload);
+  rcpwire::Frame OpenRequest() const;
+  bool SendFrame(const rcpwire::Frame& frame);
   // Waits until the socket is ready for events, the deadline passes (false) or a stop.
   bool WaitSocket(short events, std::optional<Clock::time_point> deadline);
   void Stream();
