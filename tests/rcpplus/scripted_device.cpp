@@ -223,13 +223,18 @@ bool SocketQueues(std::uint16_t localPort, std::uint16_t remotePort, unsigned lo
 
 }  // namespace
 
-bool ScriptedDevice::WaitForMediaRead(int timeoutMs) {
+std::uint16_t ScriptedDevice::MediaClientPort() const {
   const auto peer = OpenMedia();
-  if (!peer) return false;
+  if (!peer) return 0;
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  if (::getpeername(peer->fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
-  const std::uint16_t clientPort = ntohs(address.sin_port);
+  if (::getpeername(peer->fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
+bool ScriptedDevice::WaitForMediaRead(int timeoutMs) {
+  const std::uint16_t clientPort = MediaClientPort();
+  if (clientPort == 0) return false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     unsigned long deviceSend = 1, deviceReceive = 0, clientSend = 0, clientReceive = 1;

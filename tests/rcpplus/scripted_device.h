@@ -44,6 +44,8 @@ class ScriptedDevice {
   // Waits until the client has read everything sent on the media connection so far (both
   // ends' socket queues are empty), so what follows it is known to arrive later.
   bool WaitForMediaRead(int timeoutMs = 5000);
+  // The client's port of the open media connection; 0 when there is none.
+  std::uint16_t MediaClientPort() const;
   // Writes bytes to the open media connection; false when there is none.
   bool SendMedia(std::span<const std::uint8_t> bytes);
   bool SendPacket(std::span<const std::uint8_t> packet);

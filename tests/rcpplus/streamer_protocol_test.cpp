@@ -1,8 +1,14 @@
 // RtpStreamer against a device whose media bytes the test writes itself: the requests it
 // sends, packet hand-over, holding, broken framing, error forwarding and callback stops.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -21,6 +27,35 @@ std::vector<std::uint8_t> Numbered(int number, std::size_t size = 20) {
 }
 
 int NumberOf(const std::vector<std::uint8_t>& packet) { return packet[0] << 8 | packet[1]; }
+
+// This process's ends of its TCP connections to port, by local port. Client and device share
+// the process, so the client's sockets can be asked for their own options.
+std::map<std::uint16_t, int> ClientSocketsTo(std::uint16_t port) {
+  std::map<std::uint16_t, int> sockets;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return sockets;
+  while (const dirent* entry = ::readdir(dir)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in peer{};
+    sockaddr_in local{};
+    socklen_t peerLength = sizeof peer;
+    socklen_t localLength = sizeof local;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 ||
+        peer.sin_family != AF_INET || ntohs(peer.sin_port) != port ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0) {
+      continue;
+    }
+    sockets.emplace(ntohs(local.sin_port), fd);
+  }
+  ::closedir(dir);
+  return sockets;
+}
+
+bool NoDelaySet(int fd) {
+  int value = 0;
+  socklen_t length = sizeof value;
+  return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
+}
 
 class StreamerProtocolTest : public ::testing::Test {
  protected:
@@ -71,6 +106,20 @@ TEST_F(StreamerProtocolTest, OpensMediaWithTheSessionIdOfTheReply) {
                                      static_cast<std::uint8_t>(session >> 8),
                                      static_cast<std::uint8_t>(session)}));
   EXPECT_EQ(device_.MediaConnections(), 1);
+}
+
+TEST_F(StreamerProtocolTest, SetsNoDelayOnControlAndMediaConnections) {
+  RtpStreamer streamer(address_.c_str(), 0);
+  StartVideo(streamer, messages_);
+  const std::uint16_t mediaPort = device_.MediaClientPort();
+  ASSERT_NE(mediaPort, 0);
+  const auto sockets = ClientSocketsTo(device_.port());
+  // The streamer's own control connection and its media connection.
+  ASSERT_EQ(sockets.size(), 2u);
+  ASSERT_EQ(sockets.count(mediaPort), 1u);
+  for (const auto& [port, fd] : sockets) {
+    EXPECT_TRUE(NoDelaySet(fd)) << (port == mediaPort ? "media" : "control") << " connection";
+  }
 }
 
 TEST_F(StreamerProtocolTest, HandsSessionIdMessageToMessageCallback) {
