@@ -29,7 +29,8 @@
 #include "clip_rtp_packets.h"
 #include "platform/platform.h"
 #include "session/bosch_ip_camera_info.h"
-#include "support/standalone_session.h"
+#include "support/camera_session_test_peer.h"
+#include "support/fake_session_owner.h"
 
 namespace {
 std::atomic<std::uint64_t> heapAllocations{0};
@@ -107,29 +108,22 @@ class CountingHost final : public CCaptureAPIUser, public CVideoAllocator {
   ReusableMessage message_;
 };
 
-class BenchOwner final : public support::StandaloneSessionOwner {
- public:
-  BenchOwner() : StandaloneSessionOwner("Bench", 1000) {}
-  CCaptureAPIUser* GetCaptureUser() override { return &host; }
-  CVideoAllocator* GetVideoAllocator() override { return &host; }
-
-  CountingHost host;
-};
+using Peer = corvane::CBoschIPCameraInfoTestPeer;
 
 // A session that only the benchmark drives: its worker thread is parked at once.
 class BenchSession {
  public:
-  BenchSession() : session(0, &owner) {
-    if (!support::ParkWorker(session)) error = "worker thread did not stop";
-    if (!session.parseMpegHeader) error = "picture-size parser not loaded";
-    session.frameStart = true;
+  BenchSession() : owner("127.0.0.1", 1, 1000), session(0, &owner) {
+    if (!Peer::ParkWorker(session)) error = "worker thread did not stop";
+    owner.SetHost(&host, &host);
+    if (!Peer::ParseMpegHeader(session)) error = "picture-size parser not loaded";
   }
   void Receive(const unsigned char* data, std::size_t length) {
-    corvane::CBoschIPCameraInfo::OnRtpPacket(&session, rcpplus::kRtpPayloadRawPacket, data,
-                                             static_cast<int>(length));
+    Peer::RtpPacket(&session, data, static_cast<int>(length));
   }
 
-  BenchOwner owner;
+  CountingHost host;
+  fakes::FakeSessionOwner owner;
   corvane::CBoschIPCameraInfo session;
   const char* error = nullptr;
 };
@@ -159,7 +153,7 @@ void ReceivePath(benchmark::State& state) {
   }
   // One pass first: the frame buffer and the message reach their steady sizes.
   for (const auto& packet : stream.packets) bench.Receive(packet.data(), packet.size());
-  const std::uint64_t framesBefore = bench.owner.host.frames;
+  const std::uint64_t framesBefore = bench.host.frames;
   const std::uint64_t allocationsBefore = heapAllocations.load();
   for (auto _ : state) {
     for (const auto& packet : stream.packets) bench.Receive(packet.data(), packet.size());
@@ -171,7 +165,7 @@ void ReceivePath(benchmark::State& state) {
   state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
   state.counters["allocs_per_packet"] = static_cast<double>(allocations) / packets;
   state.counters["frames_per_pass"] =
-      static_cast<double>(bench.owner.host.frames - framesBefore) / static_cast<double>(state.iterations());
+      static_cast<double>(bench.host.frames - framesBefore) / static_cast<double>(state.iterations());
 }
 BENCHMARK(ReceivePath)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
@@ -398,9 +392,9 @@ int RunPcap(const char* path, int passes) {
   std::vector<std::pair<std::size_t, std::size_t>> batch;
   batch.reserve(kBatchPackets);
   // The first pass grows the frame buffer and the message; later ones must not allocate.
-  const std::uint64_t framesBefore = bench.owner.host.frames;
+  const std::uint64_t framesBefore = bench.host.frames;
   PcapRates best{ColdPass(bench, pcap), 0};
-  const std::uint64_t framesPerPass = bench.owner.host.frames - framesBefore;
+  const std::uint64_t framesPerPass = bench.host.frames - framesBefore;
   const std::uint64_t allocationsBefore = heapAllocations.load();
   for (int pass = 0; pass < passes; ++pass) {
     best.cold = std::max(best.cold, ColdPass(bench, pcap));

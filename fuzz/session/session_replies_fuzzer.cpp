@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "session/bosch_ip_camera_info.h"
-#include "support/standalone_session.h"
+#include "support/camera_session_test_peer.h"
+#include "support/fake_session_owner.h"
 
 // The coder list reply pauses after each answer; here that would only slow the fuzzer down.
 extern "C" void __wrap__ZN8platform7SleepMsEi(int) {}
@@ -25,9 +26,12 @@ constexpr std::uint32_t kErrorCodes[] = {0x10, 0x20, 0x40, 0x80, 0xA0, 0xB0, 0xF
                                          0x100, 0x101, 0x103, 0x107};
 constexpr std::uint8_t kActions[] = {1, 2, 3, 255};
 
-class Owner final : public support::StandaloneSessionOwner {
+using Peer = corvane::CBoschIPCameraInfoTestPeer;
+
+// Counts the log lines instead of keeping them.
+class Owner final : public fakes::FakeSessionOwner {
  public:
-  Owner() : StandaloneSessionOwner("Fuzz", 100) {}
+  Owner() : FakeSessionOwner("127.0.0.1", 1, 100) {}
   void Log(int level, const char* format, ...) override {
     if (level != corvane::kLogError || format == nullptr || format[0] == '\0') std::abort();
     ++lines;
@@ -40,7 +44,7 @@ corvane::CBoschIPCameraInfo& Session(Owner& owner) {
   static corvane::CBoschIPCameraInfo* session = [&] {
     auto* s = new corvane::CBoschIPCameraInfo(0, &owner);
     // Only the fuzzer drives it: its worker thread must not connect anywhere.
-    if (!support::ParkWorker(*s)) std::abort();
+    if (!Peer::ParkWorker(*s)) std::abort();
     return s;
   }();
   return *session;
@@ -95,46 +99,46 @@ bool TextExpected(const rcpplus::RcpHeader& header) {
 
 void CoderReply(corvane::CBoschIPCameraInfo& session, Owner& owner, rcpplus::RcpHeader& header,
                 const std::vector<std::uint8_t>& bytes, rcpplus::RcpInputStream& reply) {
-  const std::uint32_t before = session.coderNumber.load();
-  session.replyEvent.Reset();
-  session.errorCount = 0;
+  const std::uint32_t before = Peer::CoderNumber(session).load();
+  Peer::ReplyEvent(session).Reset();
+  Peer::ErrorCount(session) = 0;
   const int lines = owner.lines;
-  corvane::CBoschIPCameraInfo::ReadCodersReply(&session, header, reply);
-  const bool set = Signalled(session.replyEvent);
+  Peer::CoderListReply(&session, header, reply);
+  const bool set = Signalled(Peer::ReplyEvent(session));
   if (header.errorCode != 0) {
-    if (set || session.coderNumber.load() != before || owner.lines != lines + 1) std::abort();
+    if (set || Peer::CoderNumber(session).load() != before || owner.lines != lines + 1) std::abort();
     return;
   }
   const CoderExpectation e = ExpectedCoder(bytes);
   if (set != e.readable) std::abort();
-  if (session.coderNumber.load() != (e.found ? e.number : before)) std::abort();
+  if (Peer::CoderNumber(session).load() != (e.found ? e.number : before)) std::abort();
   if (owner.lines != lines + (e.readable ? 0 : 2)) std::abort();
 }
 
 void SettingsReply(corvane::CBoschIPCameraInfo& session, rcpplus::RcpHeader& header,
                    rcpplus::RcpInputStream& reply) {
-  session.replyEvent.Reset();
+  Peer::ReplyEvent(session).Reset();
   // An accepted setting sends its apply through the library: to an address that cannot
   // parse, so that nothing leaves the process, and on one pooled connection.
-  const std::uint32_t sessionId = session.sessionId.load();
-  session.sessionId = 0;
+  const std::uint32_t sessionId = Peer::SessionId(session).load();
+  Peer::SessionId(session) = 0;
   header.connectionAddress = "fuzz";
-  corvane::CBoschIPCameraInfo::SettingsReply(&session, header, reply);
-  session.sessionId = sessionId;
-  if (!Signalled(session.replyEvent)) std::abort();
+  Peer::SettingsReply(&session, header, reply);
+  Peer::SessionId(session) = sessionId;
+  if (!Signalled(Peer::ReplyEvent(session))) std::abort();
 }
 
 void Message(corvane::CBoschIPCameraInfo& session, Owner& owner, rcpplus::RcpHeader& header,
              rcpplus::RcpInputStream& message) {
-  session.errorCount = 0;
+  Peer::ErrorCount(session) = 0;
   const int lines = owner.lines;
-  const std::uint32_t sessionId = session.sessionId.load();
-  corvane::CBoschIPCameraInfo::OnRcpMessage(&session, header, message);
+  const std::uint32_t sessionId = Peer::SessionId(session).load();
+  Peer::RcpMessage(&session, header, message);
   if (header.commandWord == 0xFFCC0C31) {
-    if (session.sessionId.load() != header.sessionId || owner.lines != lines) std::abort();
+    if (Peer::SessionId(session).load() != header.sessionId || owner.lines != lines) std::abort();
     return;
   }
-  if (session.sessionId.load() != sessionId) std::abort();
+  if (Peer::SessionId(session).load() != sessionId) std::abort();
   if (owner.lines != lines + (TextExpected(header) ? 1 : 0)) std::abort();
 }
 
@@ -144,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static Owner owner;
   corvane::CBoschIPCameraInfo& session = Session(owner);
   FuzzedDataProvider in(data, size);
-  session.coderNumber = 0;
-  session.sessionId = 0;
+  Peer::CoderNumber(session) = 0;
+  Peer::SessionId(session) = 0;
   for (int calls = 0; calls < 64 && in.remaining_bytes() > 0; ++calls) {
     const int entry = in.ConsumeIntegralInRange(0, 2);
     rcpplus::RcpHeader header{};

@@ -33,7 +33,7 @@ int WaitForEither(const platform::Event& first, const platform::Event& second, i
 }  // namespace
 
 CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* sessionOwner)
-    : owner(sessionOwner), channelIndex(index) {
+    : channelIndex(index), owner(sessionOwner) {
   decoderModule = platform::Module::Load(kDecoderModuleName);
   if (decoderModule.Loaded()) {
     parseMpegHeader =
@@ -78,7 +78,7 @@ bool CBoschIPCameraInfo::StartStreaming(std::int32_t requestQuality, std::int32_
                                        : 5;
   framesDelivered = 0;
   active = true;
-  frameStart = true;
+  assembler.StartFrame();
   if (!startEvent.Valid()) return false;
   startEvent.Set();
   return true;

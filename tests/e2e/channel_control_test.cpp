@@ -10,11 +10,13 @@
 #include "e2e_support.h"
 #include "platform/eventually.h"
 #include "session/bosch_ip_camera_info.h"
+#include "support/camera_session_test_peer.h"
 
 namespace e2e {
 namespace {
 
 using corvane::CBoschIPCameraInfo;
+using Peer = corvane::CBoschIPCameraInfoTestPeer;
 
 class ChannelControl : public ::testing::Test {
  protected:
@@ -78,7 +80,7 @@ TEST_F(ChannelControl, StoppedChannelPollsAsStopped) {
   ASSERT_EQ(driver().StartChannel(0, 1000, 2, 50), 1);
   EXPECT_EQ(driver().StopChannel(0), 1);
   EXPECT_FALSE(driver().channelStarted(0));
-  EXPECT_FALSE(session(0)->active.load());
+  EXPECT_FALSE(Peer::Active(*session(0)).load());
   session(0)->framesDelivered = 5;
   int event = -1;
   EXPECT_EQ(Poll(0, &event), ChannelStopped);
@@ -152,11 +154,11 @@ TEST_F(ChannelControl, ChannelsOutsideTheTableOrWithoutSessionAreRefused) {
 
 TEST_F(ChannelControl, StartPassesTheRequestToTheSession) {
   ASSERT_EQ(driver().StartChannel(1, 250, 2, 85), 1);
-  EXPECT_TRUE(session(1)->active.load());
-  EXPECT_EQ(session(1)->frameInterval.load(), 250u);
-  EXPECT_EQ(session(1)->qualityLevel.load(), 5);
-  EXPECT_EQ(session(1)->width.load(), 352);
-  EXPECT_EQ(session(1)->height.load(), 288);
+  EXPECT_TRUE(Peer::Active(*session(1)).load());
+  EXPECT_EQ(Peer::FrameInterval(*session(1)).load(), 250u);
+  EXPECT_EQ(Peer::QualityLevel(*session(1)).load(), 5);
+  EXPECT_EQ(Peer::Width(*session(1)).load(), 352);
+  EXPECT_EQ(Peer::Height(*session(1)).load(), 288);
 }
 
 TEST_F(ChannelControl, CloseRemovesEverySession) {

@@ -7,8 +7,6 @@
 namespace sessiontest {
 namespace {
 
-using Session = corvane::CBoschIPCameraInfo;
-
 constexpr std::uint32_t kCmdCoderList = 0xFF110C30;
 
 // One 16-byte coder list entry.
@@ -25,9 +23,9 @@ class CoderList : public IdleSession {
   void Reply(std::vector<unsigned char> payload, std::uint32_t errorCode = 0) {
     rcpplus::RcpHeader header = MakeHeader(kCmdCoderList, rcpplus::kActionReply, errorCode);
     rcpplus::RcpInputStream stream(payload.data(), payload.size());
-    Session::ReadCodersReply(session_.get(), header, stream);
+    Peer::CoderListReply(session_.get(), header, stream);
   }
-  bool ReplyEventSet() { return session_->replyEvent.Wait(0) == platform::WaitResult::kSignalled; }
+  bool ReplyEventSet() { return Signalled(Peer::ReplyEvent(*session_)); }
 };
 
 TEST_F(CoderList, TakesTheFirstUsableCoderMeantForThisClient) {
@@ -37,31 +35,31 @@ TEST_F(CoderList, TakesTheFirstUsableCoderMeantForThisClient) {
   AddEntry(reply, 0x03, 0x0004);
   AddEntry(reply, 0x04, 0x0004);
   Reply(reply);
-  EXPECT_EQ(session_->coderNumber.load(), 3u);
+  EXPECT_EQ(Peer::CoderNumber(*session_).load(), 3u);
   EXPECT_TRUE(ReplyEventSet());
 }
 
 TEST_F(CoderList, ReplyWithoutSuitableEntryKeepsTheCoderAndSetsTheReplyEvent) {
-  session_->coderNumber = 9;
+  Peer::CoderNumber(*session_) = 9;
   std::vector<unsigned char> reply;
   AddEntry(reply, 0x81, 0x4004);
   Reply(reply);
-  EXPECT_EQ(session_->coderNumber.load(), 9u);
+  EXPECT_EQ(Peer::CoderNumber(*session_).load(), 9u);
   EXPECT_TRUE(ReplyEventSet());
   EXPECT_TRUE(owner_.Lines().empty());
 }
 
 TEST_F(CoderList, ReplyShorterThanAnEntryKeepsTheCoder) {
-  session_->coderNumber = 5;
+  Peer::CoderNumber(*session_) = 5;
   Reply({0x00, 0x07, 0x00, 0x04, 0, 0, 0, 0, 0, 0, 0});  // 11 bytes
-  EXPECT_EQ(session_->coderNumber.load(), 5u);
+  EXPECT_EQ(Peer::CoderNumber(*session_).load(), 5u);
   EXPECT_TRUE(ReplyEventSet());
 }
 
 TEST_F(CoderList, ErrorReplyIsLoggedAndLeavesTheReplyEventUnset) {
   Reply({}, 0x101);
   EXPECT_FALSE(ReplyEventSet());
-  EXPECT_EQ(session_->errorCount.load(), 1u);
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 1u);
   ASSERT_EQ(owner_.Lines().size(), 1u);
   EXPECT_EQ(owner_.Lines()[0],
             "CBoschIPCameraInfo: Connection to server failed. Check address and the device "
@@ -74,7 +72,7 @@ TEST_F(CoderList, TruncatedEntryIsLoggedAsACaughtErrorWithoutReplyEvent) {
   reply.insert(reply.end(), 9, 0);  // 13 bytes
   Reply(reply);
   EXPECT_FALSE(ReplyEventSet());
-  EXPECT_EQ(session_->errorCount.load(), 1u);
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 1u);
   ASSERT_EQ(owner_.Lines().size(), 2u);
   EXPECT_EQ(owner_.Lines()[0],
             "CBoschIPCameraInfo: ReadCodersCallback: Error: 00000000 when calling 0xff110c30\n");
@@ -86,8 +84,8 @@ TEST_F(CoderList, NullContextIsIgnored) {
   AddEntry(reply, 0x03, 0x0004);
   rcpplus::RcpHeader header = MakeHeader(kCmdCoderList, rcpplus::kActionReply);
   rcpplus::RcpInputStream stream(reply.data(), reply.size());
-  Session::ReadCodersReply(nullptr, header, stream);
-  EXPECT_EQ(session_->coderNumber.load(), 0u);
+  Peer::CoderListReply(nullptr, header, stream);
+  EXPECT_EQ(Peer::CoderNumber(*session_).load(), 0u);
   EXPECT_FALSE(ReplyEventSet());
 }
 

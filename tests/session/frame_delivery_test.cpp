@@ -6,13 +6,15 @@
 #include <atomic>
 #include <thread>
 
-#include "video_session_fixture.h"
+#include "session_fixture.h"
 
-namespace videotest {
+namespace sessiontest {
 namespace {
 
 using ::testing::ElementsAre;
-using Session = corvane::CBoschIPCameraInfo;
+using support::kCif4;
+using support::kQcif;
+using support::Picture;
 
 constexpr std::uint32_t kDivx = 0x58564944;
 constexpr std::uint32_t kDivd = 0x44564944;
@@ -25,28 +27,28 @@ using FrameDelivery = VideoSession;
 // ---- Message sizes ------------------------------------------------------------------------
 
 TEST(VideoMessageBufferSize, FrameOf5000BytesGets16384) {
-  EXPECT_EQ(Session::VideoMessageBufferSize(5000), 16384);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(5000), 16384);
 }
 
 TEST(VideoMessageBufferSize, FrameOf200000BytesGetsItsOwnLength) {
-  EXPECT_EQ(Session::VideoMessageBufferSize(200000), 200000);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(200000), 200000);
 }
 
 TEST(VideoMessageBufferSize, EachStepHoldsUpToItsOwnSize) {
-  EXPECT_EQ(Session::VideoMessageBufferSize(0), 4096);
-  EXPECT_EQ(Session::VideoMessageBufferSize(4096), 4096);
-  EXPECT_EQ(Session::VideoMessageBufferSize(4097), 16384);
-  EXPECT_EQ(Session::VideoMessageBufferSize(16384), 16384);
-  EXPECT_EQ(Session::VideoMessageBufferSize(16385), 32768);
-  EXPECT_EQ(Session::VideoMessageBufferSize(32768), 32768);
-  EXPECT_EQ(Session::VideoMessageBufferSize(32769), 131072);
-  EXPECT_EQ(Session::VideoMessageBufferSize(131072), 131072);
-  EXPECT_EQ(Session::VideoMessageBufferSize(131073), 131073);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(0), 4096);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(4096), 4096);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(4097), 16384);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(16384), 16384);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(16385), 32768);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(32768), 32768);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(32769), 131072);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(131072), 131072);
+  EXPECT_EQ(Peer::VideoMessageBufferSize(131073), 131073);
 }
 
 TEST_F(FrameDelivery, FrameOf5000BytesIsRequestedWith16384ByteBuffer) {
   Frame(Picture(kQcif, true, 5000));
-  const auto requests = owner_.allocator.Requests();
+  const auto requests = allocator_.Requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].size, 16384);
   EXPECT_EQ(requests[0].owner, "CVeltrane");
@@ -58,7 +60,7 @@ TEST_F(FrameDelivery, IntraFrameArrivesWhole) {
   const Bytes picture = Picture(kQcif, true, 300);
   Frame(Bytes(picture.begin(), picture.begin() + 100), false);
   Frame(Bytes(picture.begin() + 100, picture.end()), true);
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].data, picture);
   EXPECT_EQ(frames[0].channel, kChannel);
@@ -66,20 +68,20 @@ TEST_F(FrameDelivery, IntraFrameArrivesWhole) {
 }
 
 TEST_F(FrameDelivery, NarrowIntraFrameIsDivxWithParsedSizeAndSizeClass2) {
-  session_->width = 999;  // from the start request; the picture says otherwise
+  Peer::Width(*session_) = 999;  // from the start request; the picture says otherwise
   Frame(Picture(kQcif, true));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].fourcc, kDivx);
   EXPECT_EQ(frames[0].width, 176);
   EXPECT_EQ(frames[0].height, 144);
   EXPECT_EQ(frames[0].sizeClass, 2);
-  EXPECT_EQ(owner_.allocator.Requests()[0].fourcc, kDivx);
+  EXPECT_EQ(allocator_.Requests()[0].fourcc, kDivx);
 }
 
 TEST_F(FrameDelivery, WideIntraFrameIsDivdWithSizeClass4) {
   Frame(Picture(kCif4, true));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].fourcc, kDivd);
   EXPECT_EQ(frames[0].width, 704);
@@ -90,7 +92,7 @@ TEST_F(FrameDelivery, WideIntraFrameIsDivdWithSizeClass4) {
 TEST_F(FrameDelivery, NarrowNonIntraFrameIsDiviWithTheIntraFramesSize) {
   Frame(Picture(kQcif, true));
   Frame(Picture(kQcif, false));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].fourcc, kDivi);
   EXPECT_EQ(frames[1].width, 176);
@@ -101,7 +103,7 @@ TEST_F(FrameDelivery, NarrowNonIntraFrameIsDiviWithTheIntraFramesSize) {
 TEST_F(FrameDelivery, WideNonIntraFrameIsDivp) {
   Frame(Picture(kCif4, true));
   Frame(Picture(kCif4, false));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[1].fourcc, kDivp);
   EXPECT_EQ(frames[1].sizeClass, 4);
@@ -109,7 +111,7 @@ TEST_F(FrameDelivery, WideNonIntraFrameIsDivp) {
 
 TEST_F(FrameDelivery, MessageIsFilledInOrderBeforeTheHostSeesIt) {
   Frame(Picture(kQcif, true, 40));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_THAT(frames[0].callsBefore,
               ElementsAre("SetWidth(176)", "SetHeight(144)", "SetSizeClass(2)",
@@ -119,18 +121,18 @@ TEST_F(FrameDelivery, MessageIsFilledInOrderBeforeTheHostSeesIt) {
 TEST_F(FrameDelivery, MessageIsReleasedAndFrameCounted) {
   Frame(Picture(kQcif, true));
   Frame(Picture(kQcif, false));
-  EXPECT_EQ(owner_.allocator.Released(), 2);
-  EXPECT_EQ(owner_.allocator.Outstanding(), 0);
+  EXPECT_EQ(allocator_.Released(), 2);
+  EXPECT_EQ(allocator_.Outstanding(), 0);
   EXPECT_EQ(session_->framesDelivered.load(), 2u);
   EXPECT_TRUE(FrameEventSet());
 }
 
 TEST_F(FrameDelivery, ReceiveLockIsHeldWhileTheHostHasTheFrame) {
   std::atomic<int> otherThreadGotLock{-1};
-  owner_.user.SetVideoFrameHook([&] {
+  user_.SetVideoFrameHook([&] {
     std::thread other([&] {
-      const bool got = session_->receiveLock.TryLock();
-      if (got) session_->receiveLock.Unlock();
+      const bool got = Peer::ReceiveLock(*session_).TryLock();
+      if (got) Peer::ReceiveLock(*session_).Unlock();
       otherThreadGotLock = got ? 1 : 0;
     });
     other.join();
@@ -148,37 +150,37 @@ TEST_F(FrameDelivery, ThreeMegabyteFrameGetsExactBufferAndNextFrameFollows) {
   }
   const Bytes next = Picture(kQcif, false, 700);
   Frame(next);
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(owner_.allocator.Requests()[0].size, 3000000);
+  EXPECT_EQ(allocator_.Requests()[0].size, 3000000);
   EXPECT_TRUE(frames[0].data == big);
   EXPECT_EQ(frames[1].data, next);
-  EXPECT_LT(session_->frameBuffer.capacity(), 0x200000u);
+  EXPECT_LT(Peer::Assembler(*session_).capacity(), 0x200000u);
 }
 
 // ---- Key-frame gate -----------------------------------------------------------------------
 
 TEST_F(FrameDelivery, NonIntraFramesBeforeTheFirstIntraFrameAreDroppedButFeedTheWatchdog) {
   Frame(Picture(kQcif, false));
-  EXPECT_TRUE(owner_.user.Frames().empty());
-  EXPECT_TRUE(owner_.allocator.Requests().empty());
+  EXPECT_TRUE(user_.Frames().empty());
+  EXPECT_TRUE(allocator_.Requests().empty());
   EXPECT_TRUE(FrameEventSet());
   Frame(Picture(kQcif, true));
-  EXPECT_EQ(owner_.user.Frames().size(), 1u);
+  EXPECT_EQ(user_.Frames().size(), 1u);
 }
 
 TEST_F(FrameDelivery, RefusedFrameDropsNonIntraFramesUntilTheNextIntraFrame) {
-  owner_.user.SetFrameResult(0);
+  user_.SetFrameResult(0);
   Frame(Picture(kQcif, true));
-  owner_.user.SetFrameResult(1);
+  user_.SetFrameResult(1);
   ASSERT_TRUE(FrameEventSet());
   Frame(Picture(kQcif, false));
   Frame(Picture(kQcif, false));
-  EXPECT_EQ(owner_.user.Frames().size(), 1u);
+  EXPECT_EQ(user_.Frames().size(), 1u);
   EXPECT_TRUE(FrameEventSet());  // the dropped frames still count as alive
   Frame(Picture(kQcif, true));
   Frame(Picture(kQcif, false));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 3u);
   EXPECT_EQ(frames[1].fourcc, kDivx);
   EXPECT_EQ(frames[2].fourcc, kDivi);
@@ -188,29 +190,29 @@ TEST_F(FrameDelivery, IntraFrameWithoutReadableSizeIsDroppedAndDoesNotFeedTheWat
   Bytes broken = Picture(kQcif, true);
   broken[3] = 0x01;  // PTYPE bit 1 must be 1
   Frame(broken);
-  EXPECT_TRUE(owner_.user.Frames().empty());
+  EXPECT_TRUE(user_.Frames().empty());
   EXPECT_FALSE(FrameEventSet());
   Frame(Picture(kQcif, false));
-  EXPECT_TRUE(owner_.user.Frames().empty());  // still waiting for an intra frame
+  EXPECT_TRUE(user_.Frames().empty());  // still waiting for an intra frame
 }
 
 TEST_F(FrameDelivery, WithoutParserNoFrameReachesTheHost) {
-  session_->parseMpegHeader = nullptr;
+  Peer::ParseMpegHeader(*session_) = nullptr;
   Frame(Picture(kQcif, true));
   Frame(Picture(kQcif, false));
-  EXPECT_TRUE(owner_.user.Frames().empty());
-  EXPECT_TRUE(owner_.allocator.Requests().empty());
+  EXPECT_TRUE(user_.Frames().empty());
+  EXPECT_TRUE(allocator_.Requests().empty());
   EXPECT_TRUE(FrameEventSet());  // from the non-intra frame only
 }
 
 TEST_F(FrameDelivery, ParserOutputsAreCutToSixteenBits) {
-  session_->parseMpegHeader = [](const unsigned char*, int, int* w, int* h) {
+  Peer::ParseMpegHeader(*session_) = [](const unsigned char*, int, int* w, int* h) {
     *w = 0x10000 + 320;
     *h = 0x30000 + 240;
     return 1;
   };
   Frame(Picture(kQcif, true));
-  const auto frames = owner_.user.Frames();
+  const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_EQ(frames[0].width, 320);
   EXPECT_EQ(frames[0].height, 240);
@@ -220,48 +222,48 @@ TEST_F(FrameDelivery, ParserOutputsAreCutToSixteenBits) {
 // ---- Host objects missing or failing ------------------------------------------------------
 
 TEST_F(FrameDelivery, AllocationFailureLogsDropsAndWaitsForTheNextIntraFrame) {
-  owner_.allocator.FailAllocations(true);
+  allocator_.FailAllocations(true);
   Frame(Picture(kQcif, true));
-  EXPECT_THAT(owner_.Lines(), ElementsAre(kAllocFailed));
-  EXPECT_EQ(session_->allocFailureCount.load(), 1u);
+  EXPECT_THAT(owner_.LinesWithLevel(), ElementsAre(kAllocFailed));
+  EXPECT_EQ(Peer::AllocFailureCount(*session_).load(), 1u);
   EXPECT_TRUE(FrameEventSet());
-  owner_.allocator.FailAllocations(false);
+  allocator_.FailAllocations(false);
   Frame(Picture(kQcif, false));
-  EXPECT_TRUE(owner_.user.Frames().empty());
+  EXPECT_TRUE(user_.Frames().empty());
   Frame(Picture(kQcif, true));
-  EXPECT_EQ(owner_.user.Frames().size(), 1u);
+  EXPECT_EQ(user_.Frames().size(), 1u);
   EXPECT_EQ(session_->framesDelivered.load(), 1u);
 }
 
 TEST_F(FrameDelivery, AllocationFailuresAreLoggedThroughTheThrottle) {
-  owner_.allocator.FailAllocations(true);
+  allocator_.FailAllocations(true);
   for (int i = 0; i < 40; ++i) Frame(Picture(kQcif, true));
   // Occurrences 1 to 14, 16 and 32.
   EXPECT_EQ(owner_.Lines().size(), 16u);
-  EXPECT_EQ(session_->allocFailureCount.load(), 40u);
+  EXPECT_EQ(Peer::AllocFailureCount(*session_).load(), 40u);
 }
 
 TEST_F(FrameDelivery, WithoutCaptureUserFramesAreDroppedButFeedTheWatchdog) {
-  owner_.withUser = false;
+  owner_.SetHost(nullptr, &allocator_);
   Frame(Picture(kQcif, true));
-  EXPECT_TRUE(owner_.allocator.Requests().empty());
+  EXPECT_TRUE(allocator_.Requests().empty());
   EXPECT_TRUE(FrameEventSet());
 }
 
 TEST_F(FrameDelivery, WithoutAllocatorFramesAreDroppedButFeedTheWatchdog) {
-  owner_.withAllocator = false;
+  owner_.SetHost(&user_, nullptr);
   Frame(Picture(kQcif, true));
-  EXPECT_TRUE(owner_.user.Frames().empty());
+  EXPECT_TRUE(user_.Frames().empty());
   EXPECT_TRUE(FrameEventSet());
 }
 
 TEST_F(FrameDelivery, InactiveSessionDeliversNothingAndDoesNotFeedTheWatchdog) {
-  session_->active = false;
+  Peer::Active(*session_) = false;
   Frame(Picture(kQcif, true));
-  EXPECT_TRUE(owner_.allocator.Requests().empty());
+  EXPECT_TRUE(allocator_.Requests().empty());
   EXPECT_FALSE(FrameEventSet());
-  EXPECT_TRUE(session_->frameStart.load());
+  EXPECT_TRUE(Peer::Assembler(*session_).pending().empty());  // the frame ended all the same
 }
 
 }  // namespace
-}  // namespace videotest
+}  // namespace sessiontest

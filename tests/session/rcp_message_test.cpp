@@ -8,8 +8,6 @@
 namespace sessiontest {
 namespace {
 
-using Session = corvane::CBoschIPCameraInfo;
-
 constexpr std::uint32_t kCmdConnectionFailed = 0x00120020;
 constexpr std::uint32_t kCmdSessionId = 0xFFCC0C31;
 constexpr std::uint32_t kCmdOther = 0x01C00030;
@@ -51,31 +49,31 @@ TEST_F(RcpMessage, MessageShowsItsPayloadLength) {
 TEST_F(RcpMessage, ReplyWithoutErrorLogsNothing) {
   Message(kCmdOther, rcpplus::kActionReply);
   EXPECT_TRUE(owner_.Lines().empty());
-  EXPECT_EQ(session_->errorCount.load(), 0u);
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 0u);
 }
 
 TEST_F(RcpMessage, SessionIdMessageStoresTheIdEvenWithAnErrorCodeAndLogsNothing) {
   rcpplus::RcpHeader header =
       MakeHeader(kCmdSessionId, rcpplus::kActionError, 0x40, 0x12345678);
   rcpplus::RcpInputStream stream;
-  Session::OnRcpMessage(session_.get(), header, stream);
-  EXPECT_EQ(session_->sessionId.load(), 0x12345678u);
+  Peer::RcpMessage(session_.get(), header, stream);
+  EXPECT_EQ(Peer::SessionId(*session_).load(), 0x12345678u);
   EXPECT_TRUE(owner_.Lines().empty());
-  EXPECT_EQ(session_->errorCount.load(), 0u);
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 0u);
 }
 
 TEST_F(RcpMessage, RepeatedErrorsPassTheThrottle) {
   // Occurrences 1 to 14 and 16 are logged, 15 and 17 to 20 are not.
   for (int i = 0; i < 20; ++i) Message(kCmdOther, rcpplus::kActionError, 0x40);
-  EXPECT_EQ(session_->errorCount.load(), 20u);
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 20u);
   EXPECT_EQ(owner_.CountLines("Bosch: Error Reason: InvalidCmd"), 15);
 }
 
 TEST_F(RcpMessage, NullContextIsIgnored) {
   rcpplus::RcpHeader header = MakeHeader(kCmdSessionId, rcpplus::kActionMessage, 0, 7);
   rcpplus::RcpInputStream stream;
-  Session::OnRcpMessage(nullptr, header, stream);
-  EXPECT_EQ(session_->sessionId.load(), 0u);
+  Peer::RcpMessage(nullptr, header, stream);
+  EXPECT_EQ(Peer::SessionId(*session_).load(), 0u);
   EXPECT_TRUE(owner_.Lines().empty());
 }
 

@@ -9,15 +9,18 @@
 #include <vector>
 
 #include "device_sim.h"
-#include "fake_session_owner.h"
 #include "platform/eventually.h"
 #include "session/bosch_ip_camera_info.h"
 #include "session/stream_settings.h"
+#include "support/camera_session_test_peer.h"
+#include "support/fake_session_owner.h"
 
 namespace sessiontest {
 namespace {
 
 using corvane::CBoschIPCameraInfo;
+using fakes::FakeSessionOwner;
+using Peer = corvane::CBoschIPCameraInfoTestPeer;
 
 constexpr std::uint32_t kCmdCoderList = 0xFF110C30;
 constexpr std::uint32_t kCmdConnectVideo = 0xFF0C0C31;
@@ -96,7 +99,7 @@ TEST_F(SessionWithDevice, ConnectsAndReportsVideoOnce) {
   ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
   ASSERT_TRUE(device_->WaitForRequests(kCmdAnnounceSession, 1, 2000));
   EXPECT_EQ(owner_->Events(), std::vector<int>{kVideo});
-  EXPECT_EQ(session_->line.load(), 1);
+  EXPECT_EQ(Peer::Line(*session_).load(), 1);
 }
 
 TEST_F(SessionWithDevice, AnnouncesTheSessionIdTheDeviceGave) {
@@ -282,14 +285,14 @@ TEST_F(SessionWithDevice, StalledVideoIsReportedLostAndReconnected) {
 TEST(SessionLifecycle, DeviceAddressCarriesSeparatorsWithEmptyCredentials) {
   FakeSessionOwner owner("10.1.2.3", 8080, 300);
   CBoschIPCameraInfo session(0, &owner);
-  EXPECT_EQ(session.BuildDeviceAddress(), "http://:@10.1.2.3:8080");
+  EXPECT_EQ(Peer::BuildDeviceAddress(session), "http://:@10.1.2.3:8080");
 }
 
 TEST(SessionLifecycle, DeviceAddressCarriesTheCredentials) {
   FakeSessionOwner owner("127.0.0.1", 1756, 300);
   owner.SetCredentials("user", "p@ss");
   CBoschIPCameraInfo session(0, &owner);
-  EXPECT_EQ(session.BuildDeviceAddress(), "http://user:p@ss@127.0.0.1:1756");
+  EXPECT_EQ(Peer::BuildDeviceAddress(session), "http://user:p@ss@127.0.0.1:1756");
 }
 
 TEST(SessionLifecycle, StartRecordsTheRequestAndItsQualityLevel) {
@@ -297,22 +300,22 @@ TEST(SessionLifecycle, StartRecordsTheRequestAndItsQualityLevel) {
   CBoschIPCameraInfo session(3, &owner);
   session.framesDelivered = 7;
   ASSERT_TRUE(session.StartStreaming(65, 4, 250, 704, 576));
-  EXPECT_TRUE(session.active.load());
+  EXPECT_TRUE(Peer::Active(session).load());
   EXPECT_EQ(session.framesDelivered.load(), 0u);
-  EXPECT_EQ(session.qualityLevel.load(), 4);
-  EXPECT_EQ(session.resolution.load(), 4);
-  EXPECT_EQ(session.frameInterval.load(), 250u);
-  EXPECT_EQ(session.width.load(), 704);
-  EXPECT_EQ(session.height.load(), 576);
+  EXPECT_EQ(Peer::QualityLevel(session).load(), 4);
+  EXPECT_EQ(Peer::Resolution(session).load(), 4);
+  EXPECT_EQ(Peer::FrameInterval(session).load(), 250u);
+  EXPECT_EQ(Peer::Width(session).load(), 704);
+  EXPECT_EQ(Peer::Height(session).load(), 576);
   session.StopStreaming();
-  EXPECT_FALSE(session.active.load());
+  EXPECT_FALSE(Peer::Active(session).load());
 }
 
 TEST(SessionLifecycle, LoadsThePictureSizeParser) {
   FakeSessionOwner owner("127.0.0.1", 1, 300);
   CBoschIPCameraInfo session(0, &owner);
-  EXPECT_NE(session.parseMpegHeader, nullptr);
-  EXPECT_TRUE(session.thread.Valid());
+  EXPECT_NE(Peer::ParseMpegHeader(session), nullptr);
+  EXPECT_TRUE(Peer::Thread(session).Valid());
 }
 
 TEST(SessionLifecycle, NeverStartedSessionEndsWithoutForcedTermination) {

@@ -8,8 +8,6 @@
 namespace sessiontest {
 namespace {
 
-using Session = corvane::CBoschIPCameraInfo;
-
 // RTP version 2, payload type 34, the marker bit as given, then a mode-A RFC 2190 header
 // and two payload bytes.
 std::vector<unsigned char> Packet(bool marker, unsigned char payloadType = 34,
@@ -30,13 +28,11 @@ class RtpPacket : public IdleSession {
   void SetUp() override {
     IdleSession::SetUp();
     ParkWorker();
-    session_->active = true;
   }
   void Deliver(const std::vector<unsigned char>& packet,
                rcpplus::RtpPayloadType type = rcpplus::kRtpPayloadRawPacket) {
-    Session::OnRtpPacket(session_.get(), type, packet.data(), static_cast<int>(packet.size()));
+    Peer::RtpPacket(session_.get(), packet, type);
   }
-  bool FrameEventSet() { return session_->frameEvent.Wait(0) == platform::WaitResult::kSignalled; }
 };
 
 TEST_F(RtpPacket, LastPacketOfAPictureFeedsTheWatchdog) {
@@ -50,7 +46,7 @@ TEST_F(RtpPacket, PacketInsideAPictureDoesNotFeedTheWatchdog) {
 }
 
 TEST_F(RtpPacket, InactiveSessionDoesNotFeedTheWatchdog) {
-  session_->active = false;
+  Peer::Active(*session_) = false;
   Deliver(Packet(true));
   EXPECT_FALSE(FrameEventSet());
 }
@@ -66,7 +62,7 @@ TEST_F(RtpPacket, IgnoresPacketsNoLongerThanTheRtpHeader) {
   std::vector<unsigned char> packet = Packet(true);
   packet.resize(12);
   Deliver(packet);
-  Session::OnRtpPacket(session_.get(), rcpplus::kRtpPayloadRawPacket, nullptr, 100);
+  Peer::RtpPacket(session_.get(), nullptr, 100);
   EXPECT_FALSE(FrameEventSet());
 }
 

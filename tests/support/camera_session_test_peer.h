@@ -1,0 +1,85 @@
+// Reaches into a camera session for tests, fuzz targets and benchmarks that drive its
+// callbacks themselves. Free of GoogleTest, so that programs without it can use it too.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "session/bosch_ip_camera_info.h"
+
+namespace corvane {
+
+struct CBoschIPCameraInfoTestPeer {
+  using Session = CBoschIPCameraInfo;
+
+  // Ends a new session's worker thread before it connects anywhere and leaves the session
+  // as StartStreaming does: active, a new frame to begin. False when the thread did not end
+  // in time. Afterwards nothing but the caller waits on the session's events.
+  static bool ParkWorker(Session& session) {
+    session.stopping = true;
+    session.frameEvent.Set();
+    if (!session.thread.Join(5000)) return false;
+    // A worker that saw the stop before its first wait left the wake-up signalled.
+    session.frameEvent.Reset();
+    session.active = true;
+    session.assembler.StartFrame();
+    return true;
+  }
+
+  // ---- The library's callbacks, as the library makes them.
+  static void RtpPacket(Session* session, std::span<const unsigned char> packet,
+                        rcpplus::RtpPayloadType type = rcpplus::kRtpPayloadRawPacket) {
+    Session::OnRtpPacket(session, type, packet.data(), static_cast<int>(packet.size()));
+  }
+  static void RtpPacket(Session* session, const unsigned char* data, int length) {
+    Session::OnRtpPacket(session, rcpplus::kRtpPayloadRawPacket, data, length);
+  }
+  static void RcpMessage(Session* session, rcpplus::RcpHeader& header,
+                         rcpplus::RcpInputStream& message) {
+    Session::OnRcpMessage(session, header, message);
+  }
+  static void CoderListReply(Session* session, rcpplus::RcpHeader& header,
+                             rcpplus::RcpInputStream& reply) {
+    Session::ReadCodersReply(session, header, reply);
+  }
+  static void SettingsReply(Session* session, rcpplus::RcpHeader& header,
+                            rcpplus::RcpInputStream& reply) {
+    Session::SettingsReply(session, header, reply);
+  }
+
+  static std::string BuildDeviceAddress(const Session& session) {
+    return session.BuildDeviceAddress();
+  }
+  static std::int32_t VideoMessageBufferSize(std::int32_t length) {
+    return Session::VideoMessageBufferSize(length);
+  }
+
+  // ---- State.
+  static std::atomic<bool>& Active(Session& session) { return session.active; }
+  static std::atomic<bool>& WaitForKeyFrame(Session& session) { return session.waitForKeyFrame; }
+  static std::atomic<std::uint32_t>& CoderNumber(Session& session) { return session.coderNumber; }
+  static std::atomic<std::uint32_t>& SessionId(Session& session) { return session.sessionId; }
+  static std::atomic<std::uint32_t>& ErrorCount(Session& session) { return session.errorCount; }
+  static std::atomic<std::uint32_t>& AllocFailureCount(Session& session) {
+    return session.allocFailureCount;
+  }
+  static std::atomic<std::uint16_t>& Width(Session& session) { return session.width; }
+  static std::atomic<std::uint16_t>& Height(Session& session) { return session.height; }
+  static std::atomic<std::uint16_t>& Line(Session& session) { return session.line; }
+  static std::atomic<std::int32_t>& Resolution(Session& session) { return session.resolution; }
+  static std::atomic<std::int32_t>& QualityLevel(Session& session) { return session.qualityLevel; }
+  static std::atomic<std::uint32_t>& FrameInterval(Session& session) {
+    return session.frameInterval;
+  }
+  static Session::ParseMpegHeaderFunction& ParseMpegHeader(Session& session) {
+    return session.parseMpegHeader;
+  }
+  static const H263FrameAssembler& Assembler(const Session& session) { return session.assembler; }
+  static CRecursiveLock& ReceiveLock(Session& session) { return session.receiveLock; }
+  static platform::Thread& Thread(Session& session) { return session.thread; }
+  static platform::Event& ReplyEvent(Session& session) { return session.replyEvent; }
+  static platform::Event& FrameEvent(Session& session) { return session.frameEvent; }
+};
+
+}  // namespace corvane
