@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <ostream>
 
 #include "picture_header/parse_mpeg_header.h"
 
@@ -16,6 +17,10 @@ ParseResult Parse(std::span<const std::uint8_t> bytes) {
   result.status =
       ParseMpegHeader(copy.get(), static_cast<int>(bytes.size()), &result.width, &result.height);
   return result;
+}
+
+void PrintTo(const ParseResult& result, std::ostream* out) {
+  *out << "status " << result.status << ", " << result.width << "x" << result.height;
 }
 
 std::vector<std::uint8_t> ReadClip(const std::string& name) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,6 +16,9 @@ struct ParseResult {
   int width = -1;   // -1: not written
   int height = -1;
 };
+
+// So that a failed expectation shows what the parser answered.
+void PrintTo(const ParseResult& result, std::ostream* out);
 
 // Calls ParseMpegHeader on a heap copy of exactly bytes.size() bytes, so that a read past the
 // end shows up under AddressSanitizer.
