@@ -251,7 +251,10 @@ std::span<const unsigned char> H263FrameAssembler::pending() const {
 // ---- Frame assembly -----------------------------------------------------------------------
 
 void H263FrameAssembler::AppendFrameData(std::span<const unsigned char> piece) {
-  if (frameStart.exchange(false, std::memory_order_relaxed)) {
+  // A plain load first: this runs for every packet, and a read-modify-write would cost more
+  // than the rest of the check.
+  if (frameStart.load(std::memory_order_relaxed)) {
+    frameStart.store(false, std::memory_order_relaxed);
     frameBuffer.clear();
     // One huge frame must not pin its memory for the rest of the stream.
     if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
