@@ -26,24 +26,17 @@ using FrameDelivery = VideoSession;
 
 // ---- Message sizes ------------------------------------------------------------------------
 
-TEST(VideoMessageBufferSize, FrameOf5000BytesGets16384) {
-  EXPECT_EQ(Peer::VideoMessageBufferSize(5000), 16384);
-}
-
-TEST(VideoMessageBufferSize, FrameOf200000BytesGetsItsOwnLength) {
-  EXPECT_EQ(Peer::VideoMessageBufferSize(200000), 200000);
-}
-
-TEST(VideoMessageBufferSize, EachStepHoldsUpToItsOwnSize) {
-  EXPECT_EQ(Peer::VideoMessageBufferSize(0), 4096);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(4096), 4096);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(4097), 16384);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(16384), 16384);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(16385), 32768);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(32768), 32768);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(32769), 131072);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(131072), 131072);
-  EXPECT_EQ(Peer::VideoMessageBufferSize(131073), 131073);
+// Each step holds up to its own size; a 5000-byte frame gets 16384, a 200000-byte frame its
+// own length.
+TEST(VideoMessageBufferSize, StepsAndLargerFrames) {
+  const struct {
+    std::int32_t length;
+    std::int32_t size;
+  } rows[] = {{0, 4096},       {4096, 4096},     {4097, 16384},  {5000, 16384},
+              {16384, 16384},  {16385, 32768},   {32768, 32768}, {32769, 131072},
+              {131072, 131072}, {131073, 131073}, {200000, 200000}};
+  for (const auto& row : rows)
+    EXPECT_EQ(Peer::VideoMessageBufferSize(row.length), row.size) << row.length << " bytes";
 }
 
 TEST_F(FrameDelivery, FrameOf5000BytesIsRequestedWith16384ByteBuffer) {

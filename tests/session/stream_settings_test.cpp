@@ -1,46 +1,35 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "session/stream_settings.h"
 
 namespace corvane {
 namespace {
 
-FrameRateValues ValuesFor(std::uint32_t intervalMs) {
-  FrameRateValues values{0xDEAD, 0xBEEF};
-  EXPECT_TRUE(FrameRateValuesFor(intervalMs, values)) << intervalMs;
-  return values;
-}
-
-TEST(FrameRateTable, EachRowStartsAtItsLowerBound) {
+// Each row of the frame-rate table starts at its lower bound; an interval just below a bound
+// belongs to the next row.
+TEST(FrameRateTable, ValuesForIntervals) {
   const struct {
+    const char* what;
     std::uint32_t interval;
     std::uint32_t a;
     std::uint32_t b;
-  } rows[] = {{980, 24, 1}, {480, 12, 1}, {320, 8, 2}, {240, 4, 3}, {200, 5, 4},
-              {160, 4, 6},  {120, 3, 8},  {65, 2, 11}, {40, 1, 24}};
+  } rows[] = {
+      {"lower bound", 980, 24, 1}, {"lower bound", 480, 12, 1}, {"lower bound", 320, 8, 2},
+      {"lower bound", 240, 4, 3},  {"lower bound", 200, 5, 4},  {"lower bound", 160, 4, 6},
+      {"lower bound", 120, 3, 8},  {"lower bound", 65, 2, 11},  {"lower bound", 40, 1, 24},
+      {"just below 980", 979, 12, 1}, {"just below 240", 239, 5, 4},
+      {"just below 65", 64, 1, 24},   {"one second", 1000, 24, 1},
+      {"quarter second", 250, 4, 3},
+  };
   for (const auto& row : rows) {
-    const FrameRateValues values = ValuesFor(row.interval);
-    EXPECT_EQ(values.a, row.a) << row.interval;
-    EXPECT_EQ(values.b, row.b) << row.interval;
+    SCOPED_TRACE(std::string(row.what) + ", " + std::to_string(row.interval) + " ms");
+    FrameRateValues values{0xDEAD, 0xBEEF};
+    ASSERT_TRUE(FrameRateValuesFor(row.interval, values));
+    EXPECT_EQ(values.a, row.a);
+    EXPECT_EQ(values.b, row.b);
   }
-}
-
-TEST(FrameRateTable, IntervalJustBelowABoundBelongsToTheNextRow) {
-  EXPECT_EQ(ValuesFor(979).a, 12u);
-  EXPECT_EQ(ValuesFor(239).a, 5u);
-  EXPECT_EQ(ValuesFor(64).b, 24u);
-}
-
-TEST(FrameRateTable, OneSecondGives24And1) {
-  const FrameRateValues values = ValuesFor(1000);
-  EXPECT_EQ(values.a, 24u);
-  EXPECT_EQ(values.b, 1u);
-}
-
-TEST(FrameRateTable, QuarterSecondGives4And3) {
-  const FrameRateValues values = ValuesFor(250);
-  EXPECT_EQ(values.a, 4u);
-  EXPECT_EQ(values.b, 3u);
 }
 
 TEST(FrameRateTable, RefusesIntervalsBelow40) {
