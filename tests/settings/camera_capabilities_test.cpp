@@ -1,5 +1,6 @@
 #include "settings/camera_capabilities.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,9 @@
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
+using ::testing::ValuesIn;
 
 // Device types are derived from the test names, so these avoid the word that makes a device
 // type count as MPEG-4 coded; the one test that wants it passes it in the prefix.
@@ -49,6 +52,13 @@ ReadResult ReadFile(const std::string& root, const std::string& body, const std:
   ReadResult result;
   result.ok = ReadCapabilities(file.stem().c_str(), result.caps, result.rootName);
   return result;
+}
+
+// Table rows print and name themselves by what they check. Row names become part of the
+// device type, so they keep clear of that word as well.
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
 }
 
 // ----- value readers
@@ -123,62 +133,85 @@ TEST(CameraCapabilities, UsesRootElementNameAsKeyPrefix) {
   EXPECT_THAT(r.caps.resolutionTable, ElementsAre(Entry(kResolutionCif, 352, 288)));
 }
 
-TEST(CameraCapabilities, CameraCountSkipsZeroForLaterSpelling) {
-  const ReadResult r = ReadFile("bosch", "<cameraCount value=\"0\"/><CameraCount value=\"8\"/>");
+struct CameraCountRow {
+  const char* name;
+  std::string body;
+  std::int32_t cameraCount;
+};
+
+void PrintTo(const CameraCountRow& row, std::ostream* out) { *out << row.name; }
+
+class CameraCountFile : public ::testing::TestWithParam<CameraCountRow> {};
+
+TEST_P(CameraCountFile, IsRead) {
+  const ReadResult r = ReadFile("bosch", GetParam().body);
   ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.caps.cameraCount, 8);
+  EXPECT_EQ(r.caps.cameraCount, GetParam().cameraCount);
 }
 
-TEST(CameraCapabilities, CameraCountPrefersFirstSpelling) {
-  const ReadResult r = ReadFile("bosch", "<CameraCount value=\"8\"/><cameracount value=\"5\"/><cameraCount value=\"2\"/>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.caps.cameraCount, 2);
-}
-
-TEST(CameraCapabilities, CameraCountDefaultsToOne) {
-  const ReadResult r = ReadFile("bosch", kCifRow);
-  ASSERT_TRUE(r.ok);
-  EXPECT_EQ(r.caps.cameraCount, 1);
-}
+const CameraCountRow kCameraCountRows[] = {
+    {"SkipsZeroForLaterSpelling", "<cameraCount value=\"0\"/><CameraCount value=\"8\"/>", 8},
+    {"PrefersFirstSpelling", "<CameraCount value=\"8\"/><cameracount value=\"5\"/><cameraCount value=\"2\"/>", 2},
+    {"DefaultsToOne", kCifRow, 1},
+};
+INSTANTIATE_TEST_SUITE_P(CameraCapabilities, CameraCountFile, ValuesIn(kCameraCountRows), RowName<CameraCountRow>);
 
 // ----- resolution table
 
-TEST(CameraCapabilities, ReadsAllThreeRowsInOrder) {
-  const ReadResult r = ReadFile("bosch",
-                                "<resolutions>"
-                                "<cif4 value=\"true\"/><cif4x value=\"704\"/><cif4y value=\"576\"/>"
-                                "<cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
-                                "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
-                                "</resolutions>");
+struct ResolutionTableRow {
+  const char* name;
+  std::string body;
+  std::vector<ResolutionInfo> table;
+};
+
+void PrintTo(const ResolutionTableRow& row, std::ostream* out) { *out << row.name; }
+
+class ResolutionTableFile : public ::testing::TestWithParam<ResolutionTableRow> {};
+
+TEST_P(ResolutionTableFile, IsRead) {
+  const ReadResult r = ReadFile("bosch", GetParam().body);
   ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, ElementsAre(Entry(kResolutionCif, 352, 288), Entry(kResolution2Cif, 704, 288),
-                                                  Entry(kResolution4Cif, 704, 576)));
+  std::vector<::testing::Matcher<const ResolutionInfo&>> entries;
+  for (const ResolutionInfo& info : GetParam().table) {
+    entries.push_back(Entry(info.resolutionCode, info.width, info.height));
+  }
+  EXPECT_THAT(r.caps.resolutionTable, ElementsAreArray(entries));
 }
 
-TEST(CameraCapabilities, CapitalisedTrueDoesNotEnableRow) {
-  const ReadResult r =
-      ReadFile("bosch", "<resolutions><cif value=\"True\"/><cifx value=\"352\"/><cify value=\"288\"/></resolutions>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, IsEmpty());
-}
+const ResolutionTableRow kResolutionTableRows[] = {
+    {"ReadsAllThreeRowsInOrder",
+     "<resolutions>"
+     "<cif4 value=\"true\"/><cif4x value=\"704\"/><cif4y value=\"576\"/>"
+     "<cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
+     "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
+     "</resolutions>",
+     {Info(kResolutionCif, 352, 288), Info(kResolution2Cif, 704, 288), Info(kResolution4Cif, 704, 576)}},
+    {"CapitalisedTrueDoesNotEnableRow",
+     "<resolutions><cif value=\"True\"/><cifx value=\"352\"/><cify value=\"288\"/></resolutions>",
+     {}},
+    {"RowWithoutHeightIsSkippedAndNextRowStillRead",
+     "<resolutions>"
+     "<cif value=\"true\"/><cifx value=\"352\"/>"
+     "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
+     "</resolutions>",
+     {Info(kResolution2Cif, 704, 288)}},
+    {"RowWithNonNumericWidthIsSkipped",
+     "<resolutions><cif value=\"true\"/><cifx value=\"wide\"/><cify value=\"288\"/></resolutions>",
+     {}},
+    {"ZeroSizedEntriesAreKeptAndNeverMerged",
+     "<resolutions>"
+     "<cif value=\"true\"/><cifx value=\"0\"/><cify value=\"0\"/>"
+     "<cif2 value=\"true\"/><cif2x value=\"0\"/><cif2y value=\"0\"/>"
+     "</resolutions>",
+     {Info(kResolutionCif, 0, 0), Info(kResolution2Cif, 0, 0)}},
+    {"SizesAreCutToLow16Bits",
+     "<resolutions><cif value=\"true\"/><cifx value=\"65888\"/><cify value=\"65824\"/></resolutions>",
+     {Info(kResolutionCif, 352, 288)}},
+};
+INSTANTIATE_TEST_SUITE_P(CameraCapabilities, ResolutionTableFile, ValuesIn(kResolutionTableRows),
+                         RowName<ResolutionTableRow>);
 
-TEST(CameraCapabilities, RowWithoutHeightIsSkippedAndNextRowStillRead) {
-  const ReadResult r = ReadFile("bosch",
-                                "<resolutions>"
-                                "<cif value=\"true\"/><cifx value=\"352\"/>"
-                                "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
-                                "</resolutions>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, ElementsAre(Entry(kResolution2Cif, 704, 288)));
-}
-
-TEST(CameraCapabilities, RowWithNonNumericWidthIsSkipped) {
-  const ReadResult r =
-      ReadFile("bosch", "<resolutions><cif value=\"true\"/><cifx value=\"wide\"/><cify value=\"288\"/></resolutions>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, IsEmpty());
-}
-
+// Also looks the size up, so it stays a test of its own.
 TEST(CameraCapabilities, SameSizeInTwoRowsKeepsFirstRow) {
   const ReadResult r = ReadFile("bosch",
                                 "<resolutions>"
@@ -191,66 +224,35 @@ TEST(CameraCapabilities, SameSizeInTwoRowsKeepsFirstRow) {
   EXPECT_EQ(FindResolutionCode(caps, 352, 288), kResolutionCif);
 }
 
-TEST(CameraCapabilities, ZeroSizedEntriesAreKeptAndNeverMerged) {
-  const ReadResult r = ReadFile("bosch",
-                                "<resolutions>"
-                                "<cif value=\"true\"/><cifx value=\"0\"/><cify value=\"0\"/>"
-                                "<cif2 value=\"true\"/><cif2x value=\"0\"/><cif2y value=\"0\"/>"
-                                "</resolutions>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, ElementsAre(Entry(kResolutionCif, 0, 0), Entry(kResolution2Cif, 0, 0)));
-}
-
-TEST(CameraCapabilities, SizesAreCutToLow16Bits) {
-  const ReadResult r = ReadFile(
-      "bosch", "<resolutions><cif value=\"true\"/><cifx value=\"65888\"/><cify value=\"65824\"/></resolutions>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.resolutionTable, ElementsAre(Entry(kResolutionCif, 352, 288)));
-}
-
 // ----- codec list
 
-TEST(CameraCapabilities, ModeWithBothWordsListsBothCodings) {
-  const ReadResult r = ReadFile("bosch", "<mode value=\"jpeg+mpeg4\"/>");
+struct CodecListRow {
+  const char* name;
+  std::string body;
+  std::string prefix;
+  std::vector<std::int32_t> codecs;
+};
+
+void PrintTo(const CodecListRow& row, std::ostream* out) { *out << row.name; }
+
+class CodecListFile : public ::testing::TestWithParam<CodecListRow> {};
+
+TEST_P(CodecListFile, IsRead) {
+  const ReadResult r = ReadFile("bosch", GetParam().body, GetParam().prefix);
   ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecMpeg4, kCodecJpeg));
+  EXPECT_THAT(r.caps.codecList, ElementsAreArray(GetParam().codecs));
 }
 
-TEST(CameraCapabilities, ModeJpegListsJpegOnly) {
-  const ReadResult r = ReadFile("bosch", "<mode value=\"jpeg\"/><mpeg4/>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecJpeg));
-}
-
-TEST(CameraCapabilities, ModeInCapitalsListsNothing) {
-  const ReadResult r = ReadFile("bosch", "<mode value=\"MPEG4 JPEG\"/>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, IsEmpty());
-}
-
-TEST(CameraCapabilities, ChildElementSelectsCodingWhenModeMissing) {
-  const ReadResult r = ReadFile("bosch", "<mpeg4><protocol value=\"RTP\"/></mpeg4>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecMpeg4));
-}
-
-TEST(CameraCapabilities, OnlyDirectChildOfRootSelectsCoding) {
-  const ReadResult r = ReadFile("bosch", "<video><mpeg4/></video>");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecJpeg));
-}
-
-TEST(CameraCapabilities, DeviceTypeNameInCapitalsSelectsCodingWhenModeMissing) {
-  const ReadResult r = ReadFile("bosch", kCifRow, "caps_MPEG");
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecMpeg4));
-}
-
-TEST(CameraCapabilities, FallsBackToJpegWithoutAnyHint) {
-  const ReadResult r = ReadFile("bosch", std::string("<mode value=\"\"/>") + kCifRow);
-  ASSERT_TRUE(r.ok);
-  EXPECT_THAT(r.caps.codecList, ElementsAre(kCodecJpeg));
-}
+const CodecListRow kCodecListRows[] = {
+    {"ModeWithBothWordsListsBothCodings", "<mode value=\"jpeg+mpeg4\"/>", "caps", {kCodecMpeg4, kCodecJpeg}},
+    {"ModeJpegListsJpegOnly", "<mode value=\"jpeg\"/><mpeg4/>", "caps", {kCodecJpeg}},
+    {"ModeInCapitalsListsNothing", "<mode value=\"MPEG4 JPEG\"/>", "caps", {}},
+    {"ChildElementSelectsCodingWhenModeMissing", "<mpeg4><protocol value=\"RTP\"/></mpeg4>", "caps", {kCodecMpeg4}},
+    {"OnlyDirectChildOfRootSelectsCoding", "<video><mpeg4/></video>", "caps", {kCodecJpeg}},
+    {"DeviceTypeNameInCapitalsSelectsCodingWhenModeMissing", kCifRow, "caps_MPEG", {kCodecMpeg4}},
+    {"FallsBackToJpegWithoutAnyHint", std::string("<mode value=\"\"/>") + kCifRow, "caps", {kCodecJpeg}},
+};
+INSTANTIATE_TEST_SUITE_P(CameraCapabilities, CodecListFile, ValuesIn(kCodecListRows), RowName<CodecListRow>);
 
 // ----- failures
 
@@ -265,8 +267,17 @@ TEST(CameraCapabilities, MissingFileLeavesRecordAsItWas) {
   EXPECT_THAT(caps.resolutionTable, IsEmpty());
 }
 
-TEST(CameraCapabilities, EmptyFileFails) {
-  TestSettingsFile file(UniqueStem("caps"), "");
+struct UnreadableFileRow {
+  const char* name;
+  std::string content;
+};
+
+void PrintTo(const UnreadableFileRow& row, std::ostream* out) { *out << row.name; }
+
+class UnreadableCapabilityFile : public ::testing::TestWithParam<UnreadableFileRow> {};
+
+TEST_P(UnreadableCapabilityFile, Fails) {
+  TestSettingsFile file(UniqueStem("caps"), GetParam().content);
   CCameraCapabilities caps;
   std::string rootName;
   EXPECT_FALSE(ReadCapabilities(file.stem().c_str(), caps, rootName));
@@ -274,14 +285,12 @@ TEST(CameraCapabilities, EmptyFileFails) {
   EXPECT_THAT(caps.codecList, IsEmpty());
 }
 
-TEST(CameraCapabilities, MalformedFileFails) {
-  TestSettingsFile file(UniqueStem("caps"), "<bosch><cameraCount value=\"2\"></bosch>");
-  CCameraCapabilities caps;
-  std::string rootName;
-  EXPECT_FALSE(ReadCapabilities(file.stem().c_str(), caps, rootName));
-  EXPECT_EQ(caps.cameraCount, 0);
-  EXPECT_THAT(caps.codecList, IsEmpty());
-}
+const UnreadableFileRow kUnreadableFileRows[] = {
+    {"EmptyFile", ""},
+    {"MalformedFile", "<bosch><cameraCount value=\"2\"></bosch>"},
+};
+INSTANTIATE_TEST_SUITE_P(CameraCapabilities, UnreadableCapabilityFile, ValuesIn(kUnreadableFileRows),
+                         RowName<UnreadableFileRow>);
 
 TEST(CameraCapabilities, DeviceTypeWithSlashIsRefused) {
   CCameraCapabilities caps;
