@@ -1,6 +1,7 @@
 // The device types shipped beside the driver: each one must load and offer what its model
 // is sold as.
 #include <cstdlib>
+#include <ostream>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -97,13 +98,6 @@ TEST(ShippedDeviceTypes, Nvc100IsOneCameraWithQcifAndCif) {
   EXPECT_NE(type.Text("resolutions/cif4"), "true");
 }
 
-TEST(ShippedDeviceTypes, Nvc100HasNoInputsOrOutputs) {
-  ShippedDeviceType type("nvc100");
-  ASSERT_EQ(type.loadResult(), 0);
-  EXPECT_EQ(type.Number("io/input"), 0);
-  EXPECT_EQ(type.Number("io/output"), 0);
-}
-
 TEST(ShippedDeviceTypes, Nvs400OffersCif2CifAnd4Cif) {
   ShippedDeviceType type("nvs400");
   ASSERT_EQ(type.loadResult(), 0);
@@ -118,13 +112,6 @@ TEST(ShippedDeviceTypes, Nvs400OffersCif2CifAnd4Cif) {
   EXPECT_EQ(type.Number("resolutions/cif2y"), 288);
   EXPECT_EQ(type.Number("resolutions/cif4x"), 704);
   EXPECT_EQ(type.Number("resolutions/cif4y"), 576);
-}
-
-TEST(ShippedDeviceTypes, Nvs400HasFourInputsAndTwoOutputs) {
-  ShippedDeviceType type("nvs400");
-  ASSERT_EQ(type.loadResult(), 0);
-  EXPECT_EQ(type.Number("io/input"), 4);
-  EXPECT_EQ(type.Number("io/output"), 2);
 }
 
 TEST(ShippedDeviceTypes, Nvs1600ServesSixteenCameras) {
@@ -151,14 +138,54 @@ TEST(ShippedDeviceTypes, Nvc100CapabilitiesOfferCifOnly) {
   EXPECT_EQ(FindResolutionCode(caps, 176, 144), 0);
 }
 
-TEST(ShippedDeviceTypes, Nvs1600CapabilitiesCountSixteenCameras) {
-  EXPECT_EQ(Capabilities("nvs1600").cameraCount, 16);
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
 }
 
-TEST(ShippedDeviceTypes, Nvs6400CapabilitiesCountSixtyFourCameras) {
-  // The largest device a driver serves: every channel slot in use.
-  EXPECT_EQ(Capabilities("nvs6400").cameraCount, 64);
+struct DigitalIoRow {
+  const char* name;
+  const char* type;
+  int inputs;
+  int outputs;
+};
+
+void PrintTo(const DigitalIoRow& row, std::ostream* out) { *out << row.type; }
+
+class ShippedDigitalIo : public ::testing::TestWithParam<DigitalIoRow> {};
+
+TEST_P(ShippedDigitalIo, CountsInputsAndOutputs) {
+  ShippedDeviceType type(GetParam().type);
+  ASSERT_EQ(type.loadResult(), 0);
+  EXPECT_EQ(type.Number("io/input"), GetParam().inputs);
+  EXPECT_EQ(type.Number("io/output"), GetParam().outputs);
 }
+
+INSTANTIATE_TEST_SUITE_P(ShippedDeviceTypes, ShippedDigitalIo,
+                         ::testing::Values(DigitalIoRow{"Nvc100HasNoInputsOrOutputs", "nvc100", 0, 0},
+                                           DigitalIoRow{"Nvs400HasFourInputsAndTwoOutputs", "nvs400", 4, 2}),
+                         RowName<DigitalIoRow>);
+
+struct CameraCountRow {
+  const char* name;
+  const char* type;
+  std::int32_t cameraCount;
+};
+
+void PrintTo(const CameraCountRow& row, std::ostream* out) { *out << row.type; }
+
+class ShippedCameraCount : public ::testing::TestWithParam<CameraCountRow> {};
+
+TEST_P(ShippedCameraCount, ComesFromTheCapabilities) {
+  EXPECT_EQ(Capabilities(GetParam().type).cameraCount, GetParam().cameraCount);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ShippedDeviceTypes, ShippedCameraCount,
+    ::testing::Values(CameraCountRow{"Nvs1600CountsSixteenCameras", "nvs1600", 16},
+                      // The largest device a driver serves: every channel slot in use.
+                      CameraCountRow{"Nvs6400CountsSixtyFourCameras", "nvs6400", 64}),
+    RowName<CameraCountRow>);
 
 TEST(ShippedDeviceTypes, Nvc200mOffersBothCodings) {
   CCameraCapabilities caps = Capabilities("nvc200m");
