@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,36 +57,36 @@ TEST(XmlSettingsLoad, FailsOnNullOrEmptyName) {
   EXPECT_EQ(store.Load(""), kSettingsFailure);
 }
 
-TEST(XmlSettingsLoad, FailsOnUnclosedElement) {
-  TestSettingsFile file(UniqueStem("xs"), "<bosch><cameraCount value=\"4\"/>");
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
+
+struct MalformedFileRow {
+  const char* name;
+  const char* content;
+};
+
+void PrintTo(const MalformedFileRow& row, std::ostream* out) { *out << row.name; }
+
+class XmlSettingsMalformedFile : public ::testing::TestWithParam<MalformedFileRow> {};
+
+// A refused document leaves nothing behind to answer queries from.
+TEST_P(XmlSettingsMalformedFile, FailsToLoad) {
+  TestSettingsFile file(UniqueStem("xs"), GetParam().content);
   CXMLSettingsAPI store;
   EXPECT_EQ(store.Load(file.fileName().c_str()), kSettingsFailure);
   EXPECT_EQ(store.GetValue("%s/%s", "bosch", "cameraCount"), "");
 }
 
-TEST(XmlSettingsLoad, FailsOnDocumentWithoutElement) {
-  TestSettingsFile file(UniqueStem("xs"), "<?xml version=\"1.0\"?>\n<!-- nothing here -->\n");
-  CXMLSettingsAPI store;
-  EXPECT_EQ(store.Load(file.fileName().c_str()), kSettingsFailure);
-}
-
-TEST(XmlSettingsLoad, FailsOnSecondRootElement) {
-  TestSettingsFile file(UniqueStem("xs"), "<bosch/><bosch><cameraCount value=\"4\"/></bosch>");
-  CXMLSettingsAPI store;
-  EXPECT_EQ(store.Load(file.fileName().c_str()), kSettingsFailure);
-}
-
-TEST(XmlSettingsLoad, FailsOnTextOutsideRootElement) {
-  TestSettingsFile file(UniqueStem("xs"), "<bosch><cameraCount value=\"4\"/></bosch>trailing");
-  CXMLSettingsAPI store;
-  EXPECT_EQ(store.Load(file.fileName().c_str()), kSettingsFailure);
-}
-
-TEST(XmlSettingsLoad, FailsOnRepeatedAttribute) {
-  TestSettingsFile file(UniqueStem("xs"), "<bosch><cameraCount value=\"4\" value=\"5\"/></bosch>");
-  CXMLSettingsAPI store;
-  EXPECT_EQ(store.Load(file.fileName().c_str()), kSettingsFailure);
-}
+INSTANTIATE_TEST_SUITE_P(
+    XmlSettingsLoad, XmlSettingsMalformedFile,
+    ::testing::Values(MalformedFileRow{"UnclosedElement", "<bosch><cameraCount value=\"4\"/>"},
+                      MalformedFileRow{"DocumentWithoutElement", "<?xml version=\"1.0\"?>\n<!-- nothing here -->\n"},
+                      MalformedFileRow{"SecondRootElement", "<bosch/><bosch><cameraCount value=\"4\"/></bosch>"},
+                      MalformedFileRow{"TextOutsideRootElement", "<bosch><cameraCount value=\"4\"/></bosch>trailing"},
+                      MalformedFileRow{"RepeatedAttribute", "<bosch><cameraCount value=\"4\" value=\"5\"/></bosch>"}),
+    RowName<MalformedFileRow>);
 
 TEST(XmlSettingsLoad, RefusesFileNameWithSlash) {
   const std::string folderName = UniqueStem("xs_dir");
@@ -187,23 +188,31 @@ TEST(XmlSettingsQuery, FindsFirstMatchInDocumentOrderBeyondDeadEndBranch) {
   EXPECT_EQ(store.GetValue("%s/%s", "bosch", "resolutions/cif"), "second");
 }
 
-TEST(XmlSettingsQuery, PathStartsAtRootElement) {
+struct UnmatchedKeyRow {
+  const char* name;
+  const char* key;
+};
+
+void PrintTo(const UnmatchedKeyRow& row, std::ostream* out) { *out << row.name << " \"" << row.key << "\""; }
+
+class XmlSettingsUnmatchedKey : public ::testing::TestWithParam<UnmatchedKeyRow> {};
+
+TEST_P(XmlSettingsUnmatchedKey, SelectsNothing) {
   TestSettingsFile file(UniqueStem("xs"), kBoschFile);
   CXMLSettingsAPI store;
   ASSERT_EQ(store.Load(file.fileName().c_str()), 0);
-  EXPECT_EQ(store.GetValue("resolutions/cif"), "");
-  EXPECT_EQ(store.GetValue("cif"), "");
+  EXPECT_EQ(store.GetValue("%s", GetParam().key), "");
 }
 
-TEST(XmlSettingsQuery, EmptyPathSegmentSelectsNothing) {
-  TestSettingsFile file(UniqueStem("xs"), kBoschFile);
-  CXMLSettingsAPI store;
-  ASSERT_EQ(store.Load(file.fileName().c_str()), 0);
-  EXPECT_EQ(store.GetValue("bosch//cif"), "");
-  EXPECT_EQ(store.GetValue("/bosch/cameraCount"), "");
-  EXPECT_EQ(store.GetValue("bosch/cameraCount/"), "");
-  EXPECT_EQ(store.GetValue("%s", ""), "");
-}
+// The path starts at the root element, and an empty segment anywhere selects nothing.
+INSTANTIATE_TEST_SUITE_P(XmlSettingsQuery, XmlSettingsUnmatchedKey,
+                         ::testing::Values(UnmatchedKeyRow{"PathWithoutRootElement", "resolutions/cif"},
+                                           UnmatchedKeyRow{"BareElementName", "cif"},
+                                           UnmatchedKeyRow{"EmptyMiddleSegment", "bosch//cif"},
+                                           UnmatchedKeyRow{"EmptyFirstSegment", "/bosch/cameraCount"},
+                                           UnmatchedKeyRow{"EmptyLastSegment", "bosch/cameraCount/"},
+                                           UnmatchedKeyRow{"EmptyKey", ""}),
+                         RowName<UnmatchedKeyRow>);
 
 TEST(XmlSettingsQuery, KeyIsCutAt1023Characters) {
   // "r/" plus a 1,021-character name is exactly 1,023 characters; anything formatted
