@@ -12,7 +12,10 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
+#include <ostream>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -142,8 +145,20 @@ TEST(RecursiveLock, TryLockOnAFreeLockTakesIt) {
   EXPECT_TRUE(TryLockElsewhere(lock));
 }
 
-TEST(RecursiveLock, ContendedTryLockGivesUpAfterSpinCountPlusOneAttempts) {
+struct ContendedTryLockRow {
+  const char* name;
+  std::optional<std::uint32_t> spinCount;  // empty: the lock's own
+};
+
+void PrintTo(const ContendedTryLockRow& row, std::ostream* out) { *out << row.name; }
+
+class ContendedTryLock : public testing::TestWithParam<ContendedTryLockRow> {};
+
+TEST_P(ContendedTryLock, GivesUpAfterSpinCountPlusOneAttempts) {
   CRecursiveLock lock;
+  const std::optional<std::uint32_t> spinCount = GetParam().spinCount;
+  if (spinCount) Peer::SetSpinCount(lock, *spinCount);
+  const std::uint32_t expectedAttempts = spinCount ? *spinCount + 1 : lock.state().spinCount + 1;
   lock.Lock();
   bool got = true;
   std::uint32_t attempts = 0;
@@ -153,27 +168,18 @@ TEST(RecursiveLock, ContendedTryLockGivesUpAfterSpinCountPlusOneAttempts) {
   });
   other.join();
   EXPECT_FALSE(got);
-  EXPECT_EQ(attempts, lock.state().spinCount + 1);
+  EXPECT_EQ(attempts, expectedAttempts);
   // A failed attempt leaves no trace in the count.
   EXPECT_EQ(LockCount(lock), 1);
   lock.Unlock();
 }
 
-TEST(RecursiveLock, ContendedTryLockWithoutSpinningMakesOneAttempt) {
-  CRecursiveLock lock;
-  Peer::SetSpinCount(lock, 0);
-  lock.Lock();
-  bool got = true;
-  std::uint32_t attempts = 0;
-  std::thread other([&] {
-    got = lock.TryLock();
-    attempts = Peer::LastFailedTryLockAttempts();
-  });
-  other.join();
-  EXPECT_FALSE(got);
-  EXPECT_EQ(attempts, 1u);
-  lock.Unlock();
-}
+INSTANTIATE_TEST_SUITE_P(RecursiveLock, ContendedTryLock,
+                         testing::Values(ContendedTryLockRow{"SpinsForTheLocksSpinCount", std::nullopt},
+                                         ContendedTryLockRow{"WithoutSpinningMakesOneAttempt", 0u}),
+                         [](const testing::TestParamInfo<ContendedTryLockRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST(RecursiveLock, ProcessorCountIsAskedOncePerProcess) {
   std::vector<std::thread> makers;
