@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,13 @@
 namespace {
 
 using corvane::CNewCaptureApi;
+using fakes::FakeConnection;
 using ipcapturetest::DeviceTypeOptions;
+
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
 
 class NewCaptureApi : public ::testing::Test {
  protected:
@@ -105,35 +112,52 @@ TEST_F(NewCaptureApi, MissingDeviceTypeFileFailsWithoutSettingAnyProperty) {
   EXPECT_FALSE(api_.opened());
 }
 
-TEST_F(NewCaptureApi, MpegOnlyDeviceGetsNoCompression) {
-  UseDeviceType({.mode = "mpeg4"});
+struct SingleCodecRow {
+  const char* name;
+  const char* mode;
+};
+
+void PrintTo(const SingleCodecRow& row, std::ostream* out) { *out << row.name; }
+
+class NewCaptureApiSingleCodec : public NewCaptureApi,
+                                 public ::testing::WithParamInterface<SingleCodecRow> {};
+
+TEST_P(NewCaptureApiSingleCodec, GetsNoCompression) {
+  UseDeviceType({.mode = GetParam().mode});
   ASSERT_TRUE(Initialize());
   EXPECT_FALSE(HasCompression());
 }
 
-TEST_F(NewCaptureApi, JpegOnlyDeviceGetsNoCompression) {
-  UseDeviceType({.mode = "jpeg"});
-  ASSERT_TRUE(Initialize());
-  EXPECT_FALSE(HasCompression());
-}
+INSTANTIATE_TEST_SUITE_P(NewCaptureApi, NewCaptureApiSingleCodec,
+                         ::testing::Values(SingleCodecRow{"MpegOnlyDevice", "mpeg4"},
+                                           SingleCodecRow{"JpegOnlyDevice", "jpeg"}),
+                         RowName<SingleCodecRow>);
 
-TEST_F(NewCaptureApi, BothCodecsWithSelection2ChooseMpeg4) {
+struct CodecSelectionRow {
+  const char* name;
+  int codecSelection;
+  const char* property;
+};
+
+void PrintTo(const CodecSelectionRow& row, std::ostream* out) { *out << row.name; }
+
+class NewCaptureApiBothCodecs : public NewCaptureApi,
+                                public ::testing::WithParamInterface<CodecSelectionRow> {};
+
+TEST_P(NewCaptureApiBothCodecs, SelectionChoosesTheCompression) {
   UseDeviceType({.mode = "mpeg4,jpeg"});
-  config_.connection.codecSelection = 2;
+  config_.connection.codecSelection = GetParam().codecSelection;
   ASSERT_TRUE(Initialize());
   ASSERT_FALSE(driver_.properties.empty());
-  EXPECT_EQ(driver_.properties.front(), "Compression=MPEG4");
+  EXPECT_EQ(driver_.properties.front(), GetParam().property);
   EXPECT_EQ(driver_.propertyLengths.front(), 5);
 }
 
-TEST_F(NewCaptureApi, BothCodecsWithSelection1ChooseMjpeg) {
-  UseDeviceType({.mode = "mpeg4,jpeg"});
-  config_.connection.codecSelection = 1;
-  ASSERT_TRUE(Initialize());
-  ASSERT_FALSE(driver_.properties.empty());
-  EXPECT_EQ(driver_.properties.front(), "Compression=MJPEG");
-  EXPECT_EQ(driver_.propertyLengths.front(), 5);
-}
+INSTANTIATE_TEST_SUITE_P(
+    NewCaptureApi, NewCaptureApiBothCodecs,
+    ::testing::Values(CodecSelectionRow{"Selection2ChoosesMpeg4", 2, "Compression=MPEG4"},
+                      CodecSelectionRow{"Selection1ChoosesMjpeg", 1, "Compression=MJPEG"}),
+    RowName<CodecSelectionRow>);
 
 TEST_F(NewCaptureApi, SetsTheConnectionPropertiesInOrderThenOpens) {
   UseDeviceType();
@@ -181,21 +205,31 @@ TEST_F(NewCaptureApi, RefusedPropertyStopsTheSequence) {
   EXPECT_FALSE(driver_.Called("Open"));
 }
 
-TEST_F(NewCaptureApi, NullUserNameFailsWithoutSettingThePassword) {
+struct NullCredentialRow {
+  const char* name;
+  bool FakeConnection::*nullFlag;
+  std::size_t propertiesSet;  // address, type and port come before the user name
+};
+
+void PrintTo(const NullCredentialRow& row, std::ostream* out) { *out << row.name; }
+
+class NewCaptureApiNullCredential : public NewCaptureApi,
+                                    public ::testing::WithParamInterface<NullCredentialRow> {};
+
+TEST_P(NewCaptureApiNullCredential, FailsBeforeOpen) {
   UseDeviceType();
-  config_.connection.nullUserName = true;
+  config_.connection.*GetParam().nullFlag = true;
   EXPECT_FALSE(Initialize());
-  EXPECT_EQ(ConnectionProperties().size(), 3u);
+  EXPECT_EQ(ConnectionProperties().size(), GetParam().propertiesSet);
   EXPECT_FALSE(driver_.Called("Open"));
 }
 
-TEST_F(NewCaptureApi, NullPasswordFails) {
-  UseDeviceType();
-  config_.connection.nullPassword = true;
-  EXPECT_FALSE(Initialize());
-  EXPECT_EQ(ConnectionProperties().size(), 4u);
-  EXPECT_FALSE(driver_.Called("Open"));
-}
+const NullCredentialRow kNullCredentialRows[] = {
+    {"NullUserNameSetsNoPassword", &FakeConnection::nullUserName, 3},
+    {"NullPassword", &FakeConnection::nullPassword, 4},
+};
+INSTANTIATE_TEST_SUITE_P(NewCaptureApi, NewCaptureApiNullCredential,
+                         ::testing::ValuesIn(kNullCredentialRows), RowName<NullCredentialRow>);
 
 TEST_F(NewCaptureApi, ZeroHostOperation01FailsBeforeTheAllocatorIsHandedOver) {
   UseDeviceType();
