@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,11 @@ using fakes::FakeCaptureDriver;
 using fakes::FakeChannelCallback;
 using fakes::FakeResolution;
 using fakes::FakeStreamSettings;
+
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
 
 class NewIPVideoCapture : public ::testing::Test {
  protected:
@@ -66,17 +72,34 @@ TEST_F(NewIPVideoCapture, RefusesChannel64WithoutCallingTheDriver) {
     EXPECT_EQ(video_->bridge()->ChannelCallback(channel), nullptr);
 }
 
-TEST_F(NewIPVideoCapture, UnknownSizeStartsAtCif) {
-  ASSERT_TRUE(Start(0, FakeStreamSettings(640, 480, 40, 50)));
-  ASSERT_EQ(driver_.starts.size(), 1u);
-  EXPECT_EQ(driver_.starts[0].resolutionCode, 2);
+struct StartSizeRow {
+  const char* name;
+  std::uint32_t channel;
+  int width;
+  int height;
+  int resolutionCode;
+};
+
+void PrintTo(const StartSizeRow& row, std::ostream* out) {
+  *out << row.name << " (" << row.width << "x" << row.height << ")";
 }
 
-TEST_F(NewIPVideoCapture, KnownSizeStartsWithItsCode) {
-  ASSERT_TRUE(Start(1, FakeStreamSettings(704, 576, 40, 50)));
+class NewIPVideoCaptureStartSize : public NewIPVideoCapture,
+                                   public ::testing::WithParamInterface<StartSizeRow> {};
+
+TEST_P(NewIPVideoCaptureStartSize, PicksTheResolutionCode) {
+  const StartSizeRow& row = GetParam();
+  ASSERT_TRUE(Start(row.channel, FakeStreamSettings(row.width, row.height, 40, 50)));
   ASSERT_EQ(driver_.starts.size(), 1u);
-  EXPECT_EQ(driver_.starts[0].resolutionCode, 4);
+  EXPECT_EQ(driver_.starts[0].resolutionCode, row.resolutionCode);
 }
+
+const StartSizeRow kStartSizeRows[] = {
+    {"UnknownSizeStartsAtCif", 0, 640, 480, 2},
+    {"KnownSizeStartsWithItsCode", 1, 704, 576, 4},
+};
+INSTANTIATE_TEST_SUITE_P(NewIPVideoCapture, NewIPVideoCaptureStartSize,
+                         ::testing::ValuesIn(kStartSizeRows), RowName<StartSizeRow>);
 
 TEST_F(NewIPVideoCapture, StartReportsTheDriversRefusal) {
   driver_.startResult = 0;
@@ -211,28 +234,32 @@ TEST_F(NewIPVideoCapture, Reserved5AnswersFalse) {
 
 TEST_F(NewIPVideoCapture, CameraCountIsZeroBeforeAnyRead) { EXPECT_EQ(video_->GetCameraCount(), 0); }
 
-TEST(NewIPVideoCaptureCameras, CameraCountIsOneAfterReadingAFileWithoutTheKey) {
+struct CameraCountRow {
+  const char* name;
+  int cameraCountKey;  // negative: the file has no such key
+  std::int32_t cameraCount;
+};
+
+void PrintTo(const CameraCountRow& row, std::ostream* out) { *out << row.name; }
+
+class NewIPVideoCaptureCameras : public ::testing::TestWithParam<CameraCountRow> {};
+
+TEST_P(NewIPVideoCaptureCameras, CameraCountAfterReadingTheFile) {
   FakeCaptureDriver driver;
   corvane::CNewCaptureApi api(&driver);
-  TestSettingsFile file(UniqueStem("ipcap"), ipcapturetest::DeviceTypeXml({.cameraCount = -1}));
+  TestSettingsFile file(UniqueStem("ipcap"),
+                        ipcapturetest::DeviceTypeXml({.cameraCount = GetParam().cameraCountKey}));
   fakes::FakeDriverCallback callback;
   fakes::FakeAllocator allocator;
   fakes::FakeDeviceConfig config;
   config.deviceType.type = file.stem();
   ASSERT_TRUE(api.Initialize(&callback, &allocator, &config));
-  EXPECT_EQ(api.GetVideoCapture()->GetCameraCount(), 1);
+  EXPECT_EQ(api.GetVideoCapture()->GetCameraCount(), GetParam().cameraCount);
 }
 
-TEST(NewIPVideoCaptureCameras, CameraCountComesFromTheFile) {
-  FakeCaptureDriver driver;
-  corvane::CNewCaptureApi api(&driver);
-  TestSettingsFile file(UniqueStem("ipcap"), ipcapturetest::DeviceTypeXml({.cameraCount = 6}));
-  fakes::FakeDriverCallback callback;
-  fakes::FakeAllocator allocator;
-  fakes::FakeDeviceConfig config;
-  config.deviceType.type = file.stem();
-  ASSERT_TRUE(api.Initialize(&callback, &allocator, &config));
-  EXPECT_EQ(api.GetVideoCapture()->GetCameraCount(), 6);
-}
+INSTANTIATE_TEST_SUITE_P(NewIPVideoCapture, NewIPVideoCaptureCameras,
+                         ::testing::Values(CameraCountRow{"IsOneWithoutTheKey", -1, 1},
+                                           CameraCountRow{"ComesFromTheFile", 6, 6}),
+                         RowName<CameraCountRow>);
 
 }  // namespace
