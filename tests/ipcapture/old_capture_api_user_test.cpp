@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <ostream>
+#include <string>
 #include <thread>
 
 #include "driver/veltrane.h"
@@ -31,19 +33,30 @@ class Bridge : public ::testing::Test {
   FakeVideoMessage extended_{0, 16};
 };
 
-TEST_F(Bridge, FrameGoesToTheChannelsCallbackAsTheExtendedMessage) {
+struct FrameRow {
+  const char* name;
+  bool withExtendedMessage;
+};
+
+void PrintTo(const FrameRow& row, std::ostream* out) { *out << row.name; }
+
+class BridgeFrame : public Bridge, public ::testing::WithParamInterface<FrameRow> {};
+
+// The extended message when the driver has one, else the plain one.
+TEST_P(BridgeFrame, GoesToTheChannelsCallback) {
   bridge_.SetChannelCallback(4, &channel_);
-  EXPECT_EQ(bridge_.OnVideoFrame(4, &plain_, &extended_), 1);
+  FakeVideoMessage* extended = GetParam().withExtendedMessage ? &extended_ : nullptr;
+  EXPECT_EQ(bridge_.OnVideoFrame(4, &plain_, extended), 1);
   ASSERT_EQ(channel_.FrameCount(), 1u);
-  EXPECT_EQ(channel_.Frames()[0].message, &extended_);
+  EXPECT_EQ(channel_.Frames()[0].message, GetParam().withExtendedMessage ? &extended_ : &plain_);
 }
 
-TEST_F(Bridge, FrameWithNullExtendedMessagePassesThePlainOne) {
-  bridge_.SetChannelCallback(4, &channel_);
-  EXPECT_EQ(bridge_.OnVideoFrame(4, &plain_, nullptr), 1);
-  ASSERT_EQ(channel_.FrameCount(), 1u);
-  EXPECT_EQ(channel_.Frames()[0].message, &plain_);
-}
+INSTANTIATE_TEST_SUITE_P(Bridge, BridgeFrame,
+                         ::testing::Values(FrameRow{"AsTheExtendedMessage", true},
+                                           FrameRow{"AsThePlainOneWhenExtendedIsNull", false}),
+                         [](const ::testing::TestParamInfo<FrameRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(Bridge, RefusedFrameAnswersZero) {
   bridge_.SetChannelCallback(0, &channel_);
