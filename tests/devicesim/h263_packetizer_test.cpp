@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <random>
+#include <string>
 
 #include "h263_clip.h"
 #include "video_client.h"
@@ -133,6 +135,21 @@ const std::vector<std::string>& ClipFiles() {
   return files;
 }
 
+// Rows of the tables below print and name themselves by the behaviour they check.
+template <typename Row>
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+  return info.param.name;
+}
+
+struct BytesRow {
+  const char* name;
+  std::vector<std::uint8_t> bytes;
+};
+
+void PrintTo(const BytesRow& row, std::ostream* out) {
+  *out << row.name << " (" << row.bytes.size() << " bytes)";
+}
+
 // ---- Picture and GOB headers ---------------------------------------------------------------
 
 TEST(H263PictureHeader, ReadsBaselineFields) {
@@ -156,21 +173,27 @@ TEST(H263PictureHeader, ReadsBaselineFields) {
   EXPECT_EQ(h->quant, std::optional<std::uint8_t>(17));
 }
 
-TEST(H263PictureHeader, RejectsBytesWithoutPictureStartCode) {
+class H263PictureHeaderRejects : public ::testing::TestWithParam<BytesRow> {};
+
+TEST_P(H263PictureHeaderRejects, BytesWithoutAWholePictureHeader) {
   H263StreamOptions options;
-  const std::vector<std::uint8_t> gob = {0x00, 0x00, 0x84, 0x00, 0x10, 0x00};
-  EXPECT_FALSE(ParseH263PictureHeader(gob, options).has_value());
-  EXPECT_FALSE(ParseH263PictureHeader({}, options).has_value());
+  EXPECT_FALSE(ParseH263PictureHeader(GetParam().bytes, options).has_value());
 }
 
-TEST(H263PictureHeader, RejectsHeaderCutInsidePtype) {
+std::vector<std::uint8_t> BaselineHeaderCutInsidePtype() {
   BitWriter w;
   PutBaselineHeader(w, {});
   w.ZerosToByte();
-  H263StreamOptions options;
-  const std::span<const std::uint8_t> cut(w.bytes().data(), 4);
-  EXPECT_FALSE(ParseH263PictureHeader(cut, options).has_value());
+  return std::vector<std::uint8_t>(w.bytes().begin(), w.bytes().begin() + 4);
 }
+
+INSTANTIATE_TEST_SUITE_P(H263PictureHeader, H263PictureHeaderRejects,
+                         ::testing::Values(BytesRow{"GobStartCodeInsteadOfPictureStartCode",
+                                                    {0x00, 0x00, 0x84, 0x00, 0x10, 0x00}},
+                                           BytesRow{"NoBytesAtAll", {}},
+                                           BytesRow{"HeaderCutInsidePtype",
+                                                    BaselineHeaderCutInsidePtype()}),
+                         RowName<BytesRow>);
 
 // PLUSPTYPE with UFEP 1: custom format with an extended pixel aspect ratio, UMV (so UUI),
 // then a second picture with UFEP 0 that relies on the options of the first.
@@ -511,17 +534,28 @@ void ExpectRoundTrip(const H263PacketizerOptions& options) {
   }
 }
 
-TEST(H263PacketizerRoundTrip, ReproducesEveryClipPictureWithByteSplits) {
-  ExpectRoundTrip(Options(1400, false));
+struct RoundTripRow {
+  const char* name;
+  H263PacketizerOptions options;
+};
+
+void PrintTo(const RoundTripRow& row, std::ostream* out) {
+  *out << row.name << " (at most " << row.options.maxPayload << " bytes, "
+       << (row.options.splitAtBits ? "bit" : "byte") << " splits, seed " << row.options.seed << ")";
 }
 
-TEST(H263PacketizerRoundTrip, ReproducesEveryClipPictureWithBitSplits) {
-  ExpectRoundTrip(Options(1400, true));
+class H263PacketizerClipRoundTrip : public ::testing::TestWithParam<RoundTripRow> {};
+
+TEST_P(H263PacketizerClipRoundTrip, ReproducesEveryClipPicture) {
+  ExpectRoundTrip(GetParam().options);
 }
 
-TEST(H263PacketizerRoundTrip, ReproducesEveryClipPictureWithSmallBitSplitPackets) {
-  ExpectRoundTrip(Options(97, true, 3));
-}
+INSTANTIATE_TEST_SUITE_P(H263PacketizerRoundTrip, H263PacketizerClipRoundTrip,
+                         ::testing::Values(RoundTripRow{"WithByteSplits", Options(1400, false)},
+                                           RoundTripRow{"WithBitSplits", Options(1400, true)},
+                                           RoundTripRow{"WithSmallBitSplitPackets",
+                                                        Options(97, true, 3)}),
+                         RowName<RoundTripRow>);
 
 TEST(H263PacketizerRoundTrip, ReproducesPictureWithGobsWithBitSplits) {
   const GobPicture picture = MakeGobPicture();
@@ -593,21 +627,30 @@ TEST(H263Clip, IgnoresGobStartCodesWhenCutting) {
   EXPECT_THAT(FindH263PictureStarts(stream), ::testing::ElementsAre(0u, intra.bytes().size()));
 }
 
-TEST(H263Clip, RefusesStreamThatDoesNotBeginWithIntraPicture) {
-  const GobPicture inter = MakeGobPicture(10);
+struct RefusedStreamRow {
+  const char* name;
+  std::vector<std::uint8_t> stream;
+  const char* file;
+};
+
+void PrintTo(const RefusedStreamRow& row, std::ostream* out) { *out << row.name; }
+
+class H263ClipRefuses : public ::testing::TestWithParam<RefusedStreamRow> {};
+
+TEST_P(H263ClipRefuses, StreamAndNamesItsFile) {
   H263Clip clip;
   std::string error;
-  EXPECT_FALSE(clip.Assign(inter.bytes, "inter.263", error));
-  EXPECT_NE(error.find("inter.263"), std::string::npos);
+  EXPECT_FALSE(clip.Assign(GetParam().stream, GetParam().file, error));
+  EXPECT_NE(error.find(GetParam().file), std::string::npos) << error;
   EXPECT_EQ(clip.pictureCount(), 0u);
 }
 
-TEST(H263Clip, RefusesStreamWithoutPicture) {
-  H263Clip clip;
-  std::string error;
-  EXPECT_FALSE(clip.Assign({1, 2, 3, 4, 5}, "none.263", error));
-  EXPECT_NE(error.find("none.263"), std::string::npos);
-}
+INSTANTIATE_TEST_SUITE_P(
+    H263Clip, H263ClipRefuses,
+    ::testing::Values(RefusedStreamRow{"StreamThatDoesNotBeginWithIntraPicture",
+                                       MakeGobPicture(10).bytes, "inter.263"},
+                      RefusedStreamRow{"StreamWithoutPicture", {1, 2, 3, 4, 5}, "none.263"}),
+    RowName<RefusedStreamRow>);
 
 TEST(H263Clip, LoadNamesMissingFile) {
   H263Clip clip;
