@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
+#include <string>
 #include <thread>
 
 #include "video_client.h"
@@ -241,35 +243,31 @@ TEST(DeviceSimVideoStream, StartsWithFirstPicturesOfCifClipBeforeAnyApply) {
 }
 
 TEST(DeviceSimVideoStream, StartsWithIntraPictureOfAppliedResolution) {
+  struct Row {
+    const char* name;
+    int camera;
+    std::uint32_t resolution;
+    const char* clip;
+  };
+  // One simulator for every row, in this order: each apply for camera 1 must replace the one
+  // before it, and camera 2's apply happens before camera 1 has any.
+  const Row rows[] = {
+      {"Camera2Resolution0PlaysQcif", 2, 0, "qcif.263"},
+      {"Resolution0PlaysQcif", 1, 0, "qcif.263"},
+      {"Resolution1PlaysCif", 1, 1, "cif.263"},
+      {"Resolution2Plays2Cif", 1, 2, "2cif.263"},
+      {"Resolution3Plays4Cif", 1, 3, "4cif.263"},
+      {"ResolutionAboveRangePlaysCif", 1, 9, "cif.263"},
+  };
   auto sim = StartSim();
-  ASSERT_TRUE(ApplyVideoSettings(*sim, 2, 0, 1));
-  VideoClient client(*sim);
-  ASSERT_TRUE(client.OpenVideo(2));
-  auto picture = client.NextPicture();
-  ASSERT_TRUE(picture.has_value());
-  EXPECT_EQ(picture->bytes, ClipPictures("qcif.263")[0]);
-}
-
-TEST(DeviceSimVideoStream, ResolutionAboveRangePlaysCif) {
-  auto sim = StartSim();
-  ASSERT_TRUE(ApplyVideoSettings(*sim, 1, 9, 1));
-  VideoClient client(*sim);
-  ASSERT_TRUE(client.OpenVideo(1));
-  auto picture = client.NextPicture();
-  ASSERT_TRUE(picture.has_value());
-  EXPECT_EQ(picture->bytes, ClipPictures("cif.263")[0]);
-}
-
-TEST(DeviceSimVideoStream, EachResolutionValuePlaysItsClip) {
-  auto sim = StartSim();
-  const char* files[] = {"qcif.263", "cif.263", "2cif.263", "4cif.263"};
-  for (std::uint32_t resolution = 0; resolution < 4; ++resolution) {
-    ASSERT_TRUE(ApplyVideoSettings(*sim, 1, resolution, 1));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(ApplyVideoSettings(*sim, row.camera, row.resolution, 1));
     VideoClient client(*sim);
-    ASSERT_TRUE(client.OpenVideo(1));
+    ASSERT_TRUE(client.OpenVideo(row.camera));
     auto picture = client.NextPicture();
     ASSERT_TRUE(picture.has_value());
-    EXPECT_EQ(picture->bytes, ClipPictures(files[resolution])[0]) << files[resolution];
+    EXPECT_EQ(picture->bytes, ClipPictures(row.clip)[0]) << row.clip;
   }
 }
 
@@ -292,25 +290,33 @@ TEST(DeviceSimVideoStream, SequenceNumbersAreContiguousAndMarkerEndsEachPicture)
   }
 }
 
-TEST(DeviceSimVideoStream, TimestampStepIs3600TimesFrameIntervalA) {
+struct TimestampStepRow {
+  const char* name;
+  std::uint32_t frameIntervalA;
+  std::uint32_t step;
+};
+
+void PrintTo(const TimestampStepRow& row, std::ostream* out) { *out << row.name; }
+
+class DeviceSimTimestampStep : public ::testing::TestWithParam<TimestampStepRow> {};
+
+TEST_P(DeviceSimTimestampStep, Is3600TimesFrameIntervalA) {
   auto sim = StartSim();
-  ASSERT_TRUE(ApplyVideoSettings(*sim, 1, 0, 3));
+  ASSERT_TRUE(ApplyVideoSettings(*sim, 1, 0, GetParam().frameIntervalA));
   VideoClient client(*sim);
   ASSERT_TRUE(client.OpenVideo(1));
   const auto pictures = ReadPictures(client, 3);
   ASSERT_EQ(pictures.size(), 3u);
-  ExpectTimestampStep(pictures, 3 * 3600);
+  ExpectTimestampStep(pictures, GetParam().step);
 }
 
-TEST(DeviceSimVideoStream, FrameIntervalZeroCountsAsOne) {
-  auto sim = StartSim();
-  ASSERT_TRUE(ApplyVideoSettings(*sim, 1, 0, 0));
-  VideoClient client(*sim);
-  ASSERT_TRUE(client.OpenVideo(1));
-  const auto pictures = ReadPictures(client, 3);
-  ASSERT_EQ(pictures.size(), 3u);
-  ExpectTimestampStep(pictures, 3600);
-}
+INSTANTIATE_TEST_SUITE_P(DeviceSimVideoStream, DeviceSimTimestampStep,
+                         ::testing::Values(TimestampStepRow{"FrameInterval3", 3, 3 * 3600},
+                                           TimestampStepRow{"FrameIntervalZeroCountsAsOne", 0,
+                                                            3600}),
+                         [](const ::testing::TestParamInfo<TimestampStepRow>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // Camera 1 at 25 pictures per second and camera 2 at 5, counted over the same window.
 TEST(DeviceSimVideoStream, PaceFollowsFrameIntervalA) {
