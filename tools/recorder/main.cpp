@@ -159,224 +159,255 @@ class OutputSwitcher {
   std::thread thread_;
 };
 
-int Run(const Options& options) {
-  const std::string folder = ExecutableFolder();
+// The run's state, handed from step to step. Members are declared in the order the steps
+// create them, so that they are destroyed in reverse: the relay thread before the driver,
+// the driver before the library that holds its code, the simulator after both.
+struct RunState {
+  RunState(const Options& o, const std::string& exeFolder, const std::string& secret)
+      : options(o),
+        folder(exeFolder),
+        password(secret),
+        deviceType(ReadDeviceType(exeFolder, o.deviceType)),
+        console(::isatty(STDOUT_FILENO) == 1),
+        debug(console, o.logLevel, password) {}
 
-  // Signals are taken by the main loop only; every thread started from here on, the
-  // driver's included, inherits the blocked mask.
+  const Options& options;
+  const std::string folder;
+  const std::string password;
+  const DeviceTypeInfo deviceType;
+  Console console;
+  DebugLines debug;
+  std::unique_ptr<devicesim::DeviceSim> sim;
+  Connection connection;
+  DriverModule module;
+  Recording recording;
+  RecorderAllocator allocator;
+  std::unique_ptr<CaptureBackend> backend;
+  const char* apiName = "";
+  std::vector<int> channels;
+  int code = 0;
+  int width = 0;
+  int height = 0;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> progress{nullptr, &std::fclose};
+  Clock::time_point started{};
+  std::optional<AlarmLog> alarms;
+  corvane::ICaptureIOApi* io = nullptr;
+  int networkTimeoutMs = 0;
+  std::optional<OutputSwitcher> switcher;
+  bool interrupted = false;
+  bool unreachable = false;
+  Clock::time_point stopped{};
+  Clock::time_point closed{};
+};
+
+// A device that gives no frame on any channel within this time could not be opened: it is
+// how long the driver needs to give up a connection.
+int ConnectLimitMs(const RunState& run) {
+  return run.networkTimeoutMs + kWatchdogExtraMs + 1000;
+}
+
+// Signals are taken by the main loop only; every thread started from here on, the driver's
+// included, inherits the blocked mask.
+sigset_t BlockStopSignals() {
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  return stopSignals;
+}
 
-  std::string password;
+// The password and the output folder; kSuccess or the exit code.
+int PrepareRun(const Options& options, std::string* password) {
   if (!options.passwordFile.empty()) {
     auto text = ReadPasswordFile(options.passwordFile);
     if (!text) return UsageError("cannot read the password file " + options.passwordFile);
-    password = *text;
+    *password = *text;
   } else if (const char* env = std::getenv("VELTRANE_PASSWORD")) {
-    password = env;
+    *password = env;
   }
-
   if (!MakeFolder(options.outputFolder)) {
     return UsageError("cannot create the output folder " + options.outputFolder);
   }
+  return kSuccess;
+}
 
-  const DeviceTypeInfo deviceType = ReadDeviceType(folder, options.deviceType);
-  Console console(::isatty(STDOUT_FILENO) == 1);
-  DebugLines debug(console, options.logLevel, password);
-
-  // Without an address the device is the simulator, with the same credentials.
-  std::unique_ptr<devicesim::DeviceSim> sim;
-  Connection connection;
-  connection.deviceType = options.deviceType;
-  connection.user = options.user;
-  connection.password = password;
-  if (options.address.empty()) {
-    devicesim::DeviceSimOptions simOptions;
-    simOptions.deviceType = options.deviceType;
-    simOptions.deviceTypeFolder = folder;
-    simOptions.user = options.user;
-    simOptions.password = password;
-    sim = std::make_unique<devicesim::DeviceSim>(simOptions);
-    if (!sim->Start()) {
-      std::fprintf(stderr, "veltrane-rec: cannot start the simulated %s: %s\n",
-                   options.deviceType.c_str(), debug.Mask(sim->LastError()).c_str());
-      return kNotOpened;
-    }
-    connection.address = "127.0.0.1";
-    connection.port = sim->port();
-    std::printf("Simulated device %s on 127.0.0.1:%u\n", options.deviceType.c_str(),
-                static_cast<unsigned>(sim->port()));
-  } else {
-    connection.address = options.address;
-    connection.port = static_cast<std::uint16_t>(options.port);
+// Without an address the device is the simulator, with the same credentials.
+int ConnectToDevice(RunState& run) {
+  const Options& options = run.options;
+  run.connection.deviceType = options.deviceType;
+  run.connection.user = options.user;
+  run.connection.password = run.password;
+  if (!options.address.empty()) {
+    run.connection.address = options.address;
+    run.connection.port = static_cast<std::uint16_t>(options.port);
+    return kSuccess;
   }
+  devicesim::DeviceSimOptions simOptions;
+  simOptions.deviceType = options.deviceType;
+  simOptions.deviceTypeFolder = run.folder;
+  simOptions.user = options.user;
+  simOptions.password = run.password;
+  run.sim = std::make_unique<devicesim::DeviceSim>(simOptions);
+  if (!run.sim->Start()) {
+    std::fprintf(stderr, "veltrane-rec: cannot start the simulated %s: %s\n",
+                 options.deviceType.c_str(), run.debug.Mask(run.sim->LastError()).c_str());
+    return kNotOpened;
+  }
+  run.connection.address = "127.0.0.1";
+  run.connection.port = run.sim->port();
+  std::printf("Simulated device %s on 127.0.0.1:%u\n", options.deviceType.c_str(),
+              static_cast<unsigned>(run.sim->port()));
+  return kSuccess;
+}
 
-  DriverModule module;
+// Loads the library, then creates and opens the driver through the chosen interface.
+int OpenDriver(RunState& run) {
   std::string error;
-  if (!module.Load(folder, &error)) {
+  if (!run.module.Load(run.folder, &error)) {
     std::fprintf(stderr, "veltrane-rec: %s\n", error.c_str());
     return kNotOpened;
   }
-
-  Recording recording;
-  RecorderAllocator allocator;
-  HostObjects host{&recording, &allocator, &debug};
-  std::unique_ptr<CaptureBackend> backend = options.api == Api::kOld
-                                                ? MakeOldApiBackend(module, host)
-                                                : MakeNewApiBackend(module, host);
-  const char* apiName = options.api == Api::kOld ? "old" : "new";
-  if (!backend->Open(connection, &error)) {
-    backend->Close();
+  const HostObjects host{&run.recording, &run.allocator, &run.debug};
+  const bool old = run.options.api == Api::kOld;
+  run.backend = old ? MakeOldApiBackend(run.module, host) : MakeNewApiBackend(run.module, host);
+  run.apiName = old ? "old" : "new";
+  if (!run.backend->Open(run.connection, &error)) {
+    run.backend->Close();
     std::fprintf(stderr, "veltrane-rec: device could not be opened: %s\n", error.c_str());
     return kNotOpened;
   }
+  return kSuccess;
+}
 
-  // Channels and resolution, checked against what the driver says of the device.
-  const int cameras = backend->CameraCount();
-  std::vector<int> channels = options.channels;
-  if (channels.empty()) {
-    for (int c = 1; c <= cameras && c <= 64; ++c) channels.push_back(c);
+// Bad usage found once the driver is open: it is closed before the usage line.
+int CloseForUsageError(RunState& run, const std::string& message) {
+  run.backend->Close();
+  return UsageError(message);
+}
+
+// Channels and resolution, checked against what the driver says of the device.
+int ChooseChannels(RunState& run) {
+  const Options& options = run.options;
+  const DeviceTypeInfo& type = run.deviceType;
+  const int cameras = run.backend->CameraCount();
+  run.channels = options.channels;
+  if (run.channels.empty()) {
+    for (int c = 1; c <= cameras && c <= 64; ++c) run.channels.push_back(c);
   }
-  int width = 0;
-  int height = 0;
-  const int code = options.resolution.code;
+  run.code = options.resolution.code;
+  const int code = run.code;
   std::string usageProblem;
-  for (int c : channels) {
-    if (c > cameras) usageProblem = "channel " + std::to_string(c) + " does not exist; the device has " + std::to_string(cameras);
+  for (int c : run.channels) {
+    if (c > cameras) {
+      usageProblem = "channel " + std::to_string(c) + " does not exist; the device has " +
+                     std::to_string(cameras);
+    }
   }
-  if (channels.empty()) usageProblem = "the device has no cameras";
-  if (deviceType.found && deviceType.enabled[code] && deviceType.width[code] > 0 &&
-      deviceType.height[code] > 0) {
-    width = deviceType.width[code];
-    height = deviceType.height[code];
-  } else if (!backend->ResolutionSize(code, &width, &height) ||
-             (deviceType.found && !deviceType.enabled[code])) {
+  if (run.channels.empty()) usageProblem = "the device has no cameras";
+  if (type.found && type.enabled[code] && type.width[code] > 0 && type.height[code] > 0) {
+    run.width = type.width[code];
+    run.height = type.height[code];
+  } else if (!run.backend->ResolutionSize(code, &run.width, &run.height) ||
+             (type.found && !type.enabled[code])) {
     usageProblem = std::string("resolution ") + options.resolution.name +
                    " is not offered by device type " + options.deviceType;
   }
-  if (!usageProblem.empty()) {
-    backend->Close();
-    return UsageError(usageProblem);
-  }
+  if (!usageProblem.empty()) return CloseForUsageError(run, usageProblem);
+  return kSuccess;
+}
 
-  for (int c : channels) {
+// A file per channel (unless frames are only counted) and the progress file.
+int OpenOutputs(RunState& run) {
+  const Options& options = run.options;
+  for (int c : run.channels) {
     char name[16];
     std::snprintf(name, sizeof name, "ch%02d.263", c);
     auto record = std::make_unique<ChannelRecord>(c - 1, options.outputFolder + "/" + name);
     if (options.discard) {
       record->CountOnly();
     } else if (!record->OpenFile()) {
-      backend->Close();
-      return UsageError("cannot write " + record->path());
+      return CloseForUsageError(run, "cannot write " + record->path());
     }
-    recording.Add(std::move(record));
+    run.recording.Add(std::move(record));
   }
-
   // Progress lines for scripts, stamped on the monotonic clock that the simulator's fault log
   // uses too, so the two can be lined up.
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> progress(nullptr, &std::fclose);
   if (!options.progressFile.empty()) {
-    progress.reset(std::fopen(options.progressFile.c_str(), "w"));
-    if (!progress) {
-      backend->Close();
-      return UsageError("cannot write " + options.progressFile);
-    }
-    std::fprintf(progress.get(), "# t_ms channel frames state\n");
+    run.progress.reset(std::fopen(options.progressFile.c_str(), "w"));
+    if (!run.progress) return CloseForUsageError(run, "cannot write " + options.progressFile);
+    std::fprintf(run.progress.get(), "# t_ms channel frames state\n");
   }
-  auto writeProgress = [&] {
-    if (!progress) return;
-    const long long now = static_cast<long long>(devicesim::MonotonicMs());
-    for (ChannelRecord* record : recording.All()) {
-      int state = -1;
-      int event = 0;
-      if (!backend->Poll(record->channel(), &state, &event)) state = -1;
-      std::string name = StateName(state);
-      for (char& ch : name) ch = ch == ' ' ? '-' : ch;
-      std::fprintf(progress.get(), "%lld %d %llu %s\n", now, record->channel() + 1,
-                   static_cast<unsigned long long>(record->stats().frames), name.c_str());
-    }
-    std::fflush(progress.get());
-  };
+  return kSuccess;
+}
 
-  const auto started = Clock::now();
-  AlarmLog alarms(console, started);
-  corvane::ICaptureIOApi* io = backend->IOApi();
-  if (io) {
-    io->SetEventSink(&alarms);
-    io->Enable();
+// The channel's state as the driver reports it; -1 when it does not answer.
+int ChannelState(CaptureBackend& backend, int channel) {
+  int state = -1;
+  int event = 0;
+  if (!backend.Poll(channel, &state, &event)) state = -1;
+  return state;
+}
+
+void WriteProgress(RunState& run) {
+  if (!run.progress) return;
+  const long long now = static_cast<long long>(devicesim::MonotonicMs());
+  for (ChannelRecord* record : run.recording.All()) {
+    std::string name = StateName(ChannelState(*run.backend, record->channel()));
+    for (char& ch : name) ch = ch == ' ' ? '-' : ch;
+    std::fprintf(run.progress.get(), "%lld %d %llu %s\n", now, record->channel() + 1,
+                 static_cast<unsigned long long>(record->stats().frames), name.c_str());
   }
-  const int networkTimeoutMs =
-      deviceType.networkTimeoutMs > 0 ? deviceType.networkTimeoutMs : kDefaultNetworkTimeoutMs;
-  OutputSwitcher switcher(io, options.outputs, console, 2 * networkTimeoutMs + 1000);
-  if (!options.outputs.empty() && !io) {
-    console.Print(stderr, "veltrane-rec: the device has no relay outputs to switch");
+  std::fflush(run.progress.get());
+}
+
+// Alarm inputs, relay outputs, then the channels.
+void StartRecording(RunState& run) {
+  const Options& options = run.options;
+  run.started = Clock::now();
+  run.alarms.emplace(run.console, run.started);
+  run.io = run.backend->IOApi();
+  if (run.io) {
+    run.io->SetEventSink(&*run.alarms);
+    run.io->Enable();
   }
-  switcher.Start();
+  run.networkTimeoutMs = run.deviceType.networkTimeoutMs > 0 ? run.deviceType.networkTimeoutMs
+                                                             : kDefaultNetworkTimeoutMs;
+  run.switcher.emplace(run.io, options.outputs, run.console, 2 * run.networkTimeoutMs + 1000);
+  if (!options.outputs.empty() && !run.io) {
+    run.console.Print(stderr, "veltrane-rec: the device has no relay outputs to switch");
+  }
+  run.switcher->Start();
 
   std::printf("Recording %zu channel(s) at %s, %d ms, quality %d, %s interface, into %s\n",
-              channels.size(), options.resolution.name, options.frameIntervalMs,
-              options.quality, apiName, options.outputFolder.c_str());
+              run.channels.size(), options.resolution.name, options.frameIntervalMs,
+              options.quality, run.apiName, options.outputFolder.c_str());
   std::fflush(stdout);
-  for (ChannelRecord* record : recording.All()) {
-    record->MarkStarted(backend->StartChannel(record->channel(), options.frameIntervalMs, code,
-                                              width, height, options.quality));
+  for (ChannelRecord* record : run.recording.All()) {
+    record->MarkStarted(run.backend->StartChannel(record->channel(), options.frameIntervalMs,
+                                                  run.code, run.width, run.height,
+                                                  options.quality));
     if (!record->started()) {
-      console.Print(stderr, "veltrane-rec: the driver refused to start channel " +
-                                std::to_string(record->channel() + 1));
+      run.console.Print(stderr, "veltrane-rec: the driver refused to start channel " +
+                                    std::to_string(record->channel() + 1));
     }
   }
+}
 
-  // A device that gives no frame on any channel within the time the driver needs to give
-  // up a connection could not be opened.
-  const auto connectDeadline =
-      started + std::chrono::milliseconds(networkTimeoutMs + kWatchdogExtraMs + 1000);
-  const auto end = started + std::chrono::seconds(options.durationSeconds);
-  const auto statusPeriod = std::chrono::milliseconds(console.terminal() ? 1000 : 2000);
-  auto nextStatus = started + statusPeriod;
-  auto nextProgress = started;
-  struct Previous {
-    std::uint64_t frames = 0;
-    std::uint64_t bytes = 0;
-  };
-  std::vector<Previous> previous(64);
-  auto previousTime = started;
-  bool interrupted = false;
-  bool unreachable = false;
-  for (;;) {
-    const struct timespec tick = {0, 100 * 1000 * 1000};
-    const int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
-    if (signal == SIGINT || signal == SIGTERM) {
-      interrupted = true;
-      console.Print(stdout, signal == SIGINT ? "Interrupted, stopping" : "Terminated, stopping");
-      break;
-    }
-    const auto now = Clock::now();
-    if (options.durationSeconds > 0 && now >= end) break;
-    bool anyFrame = false;
-    for (ChannelRecord* record : recording.All()) anyFrame |= record->stats().frames > 0;
-    if (!anyFrame && now >= connectDeadline) {
-      unreachable = true;
-      break;
-    }
-    if (progress && now >= nextProgress) {
-      writeProgress();
-      nextProgress += std::chrono::seconds(1);
-    }
-    if (now < nextStatus) continue;
-    nextStatus += statusPeriod;
-    const double interval = Seconds(now - previousTime);
-    previousTime = now;
+// The live status block: per channel its state, frames and the rates since the last block.
+class StatusBlock {
+ public:
+  explicit StatusBlock(Clock::time_point start) : previousTime_(start), previous_(64) {}
+
+  std::vector<std::string> Lines(RunState& run, Clock::time_point now) {
+    const double interval = Seconds(now - previousTime_);
+    previousTime_ = now;
     std::vector<std::string> lines;
-    for (ChannelRecord* record : recording.All()) {
-      int state = -1;
-      int event = 0;
-      if (!backend->Poll(record->channel(), &state, &event)) state = -1;
+    for (ChannelRecord* record : run.recording.All()) {
+      const int state = ChannelState(*run.backend, record->channel());
       const ChannelRecord::Stats s = record->stats();
-      Previous& p = previous[static_cast<std::size_t>(record->channel())];
+      Previous& p = previous_[static_cast<std::size_t>(record->channel())];
       const double fps = interval > 0 ? static_cast<double>(s.frames - p.frames) / interval : 0;
       const double kbps =
           interval > 0 ? static_cast<double>(s.bytes - p.bytes) * 8 / 1000 / interval : 0;
@@ -388,40 +419,88 @@ int Run(const Options& options) {
                     static_cast<unsigned long long>(s.frames), fps, kbps, s.lostVideo);
       lines.emplace_back(line);
     }
-    console.Status(lines);
+    return lines;
   }
-  console.EndStatus();
-  writeProgress();
-  const auto stopped = Clock::now();
 
-  // Stop in the host's order: channels, I/O, then close and delete the driver; the files
-  // are complete once no callback can arrive any more.
-  switcher.Stop();
-  for (ChannelRecord* record : recording.All()) {
-    if (record->started()) backend->StopChannel(record->channel());
+ private:
+  struct Previous {
+    std::uint64_t frames = 0;
+    std::uint64_t bytes = 0;
+  };
+  Clock::time_point previousTime_;
+  std::vector<Previous> previous_;  // by channel
+};
+
+// Runs until the duration is over, a stop signal arrives or no channel gives video in time.
+void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
+  const auto connectDeadline = run.started + std::chrono::milliseconds(ConnectLimitMs(run));
+  const auto end = run.started + std::chrono::seconds(run.options.durationSeconds);
+  const auto statusPeriod = std::chrono::milliseconds(run.console.terminal() ? 1000 : 2000);
+  auto nextStatus = run.started + statusPeriod;
+  auto nextProgress = run.started;
+  StatusBlock status(run.started);
+  for (;;) {
+    const struct timespec tick = {0, 100 * 1000 * 1000};
+    const int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
+    if (signal == SIGINT || signal == SIGTERM) {
+      run.interrupted = true;
+      run.console.Print(stdout,
+                        signal == SIGINT ? "Interrupted, stopping" : "Terminated, stopping");
+      break;
+    }
+    const auto now = Clock::now();
+    if (run.options.durationSeconds > 0 && now >= end) break;
+    bool anyFrame = false;
+    for (ChannelRecord* record : run.recording.All()) anyFrame |= record->stats().frames > 0;
+    if (!anyFrame && now >= connectDeadline) {
+      run.unreachable = true;
+      break;
+    }
+    if (run.progress && now >= nextProgress) {
+      WriteProgress(run);
+      nextProgress += std::chrono::seconds(1);
+    }
+    if (now < nextStatus) continue;
+    nextStatus += statusPeriod;
+    run.console.Status(status.Lines(run, now));
   }
-  alarms.Closing();
-  if (io) io->Disable();
-  switcher.Join();
-  backend->Close();
-  const auto closed = Clock::now();
-  for (ChannelRecord* record : recording.All()) record->CloseFile();
-  if (sim) sim->Stop();
+  run.console.EndStatus();
+  WriteProgress(run);
+  run.stopped = Clock::now();
+}
 
+// Stop in the host's order: channels, I/O, then close and delete the driver; the files are
+// complete once no callback can arrive any more.
+void StopRecording(RunState& run) {
+  run.switcher->Stop();
+  for (ChannelRecord* record : run.recording.All()) {
+    if (record->started()) run.backend->StopChannel(record->channel());
+  }
+  run.alarms->Closing();
+  if (run.io) run.io->Disable();
+  run.switcher->Join();
+  run.backend->Close();
+  run.closed = Clock::now();
+  for (ChannelRecord* record : run.recording.All()) record->CloseFile();
+  if (run.sim) run.sim->Stop();
+}
+
+void WriteSummary(const RunState& run) {
+  const Options& options = run.options;
   SummaryInput summary;
-  summary.api = apiName;
+  summary.api = run.apiName;
   summary.deviceType = options.deviceType;
   summary.simulated = options.address.empty();
   summary.resolution = options.resolution.name;
   summary.frameIntervalMs = options.frameIntervalMs;
   summary.quality = options.quality;
-  summary.seconds = Seconds(stopped - started);
-  summary.interrupted = interrupted;
-  summary.stopped = stopped;
-  summary.stopSeconds = Seconds(closed - stopped);
+  summary.seconds = Seconds(run.stopped - run.started);
+  summary.interrupted = run.interrupted;
+  summary.stopped = run.stopped;
+  summary.stopSeconds = Seconds(run.closed - run.stopped);
   summary.discarded = options.discard;
-  summary.records = recording.All();
-  summary.alarms = alarms.Events();
+  summary.records = run.recording.All();
+  summary.alarms = run.alarms->Events();
   const std::string summaryPath = options.outputFolder + "/summary.json";
   PrintSummary(stdout, summary);
   if (!WriteSummaryJson(summaryPath, summary)) {
@@ -429,16 +508,19 @@ int Run(const Options& options) {
   } else {
     std::printf("Summary written to %s\n", summaryPath.c_str());
   }
+}
 
-  if (unreachable) {
+// The exit code of a finished recording, with the reason on stderr when it is not kSuccess.
+int RecordingResult(const RunState& run) {
+  if (run.unreachable) {
     std::fprintf(stderr,
                  "veltrane-rec: device could not be opened: no video from %s:%u within %d ms\n",
-                 connection.address.c_str(), static_cast<unsigned>(connection.port),
-                 networkTimeoutMs + kWatchdogExtraMs + 1000);
+                 run.connection.address.c_str(), static_cast<unsigned>(run.connection.port),
+                 ConnectLimitMs(run));
     return kNotOpened;
   }
   int result = kSuccess;
-  for (ChannelRecord* record : recording.All()) {
+  for (ChannelRecord* record : run.recording.All()) {
     const ChannelRecord::Stats s = record->stats();
     if (s.writeFailed) {
       std::fprintf(stderr, "veltrane-rec: writing %s failed\n", record->path().c_str());
@@ -451,6 +533,23 @@ int Run(const Options& options) {
     }
   }
   return result;
+}
+
+int Run(const Options& options) {
+  const std::string folder = ExecutableFolder();
+  const sigset_t stopSignals = BlockStopSignals();
+  std::string password;
+  if (const int code = PrepareRun(options, &password); code != kSuccess) return code;
+
+  RunState run(options, folder, password);
+  for (int (*step)(RunState&) : {ConnectToDevice, OpenDriver, ChooseChannels, OpenOutputs}) {
+    if (const int code = step(run); code != kSuccess) return code;
+  }
+  StartRecording(run);
+  RecordUntilStopped(run, stopSignals);
+  StopRecording(run);
+  WriteSummary(run);
+  return RecordingResult(run);
 }
 
 }  // namespace
