@@ -13,8 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "driver/ipcapture_io_base_handler_if.h"
 #include "foundation/callback_thread_registry.h"
+#include "foundation/ipcapture_io_base_handler_if.h"
 #include "foundation/recursive_lock.h"
 #include "platform/platform.h"
 #include "rcpplus/rcpplus.h"

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "digitalio/bosch_digital_io.h"
-#include "driver/device_config.h"
-#include "driver/ipcapture_io_base_handler_if.h"
+#include "foundation/device_config.h"
+#include "foundation/ipcapture_io_base_handler_if.h"
 #include "foundation/recursive_lock.h"
 #include "session/camera_session_owner.h"
 #include "veltrane/capture_api.h"

@@ -4,7 +4,7 @@
 // host through its capture user and video allocator.
 #pragma once
 
-#include "driver/ipcapture_io_base_handler_if.h"
+#include "foundation/ipcapture_io_base_handler_if.h"
 #include "veltrane/host.h"
 
 namespace corvane {

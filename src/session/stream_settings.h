@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/device_config.h"
+#include "foundation/device_config.h"
 
 namespace corvane {
 

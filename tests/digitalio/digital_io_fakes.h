@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "digitalio/bosch_digital_io.h"
-#include "driver/ipcapture_io_base_handler_if.h"
+#include "foundation/ipcapture_io_base_handler_if.h"
 #include "veltrane/host.h"
 
 namespace corvane {
