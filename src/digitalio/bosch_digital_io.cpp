@@ -202,10 +202,6 @@ void CBoschDigitalIO::Watch() {
       if (stopping.load() || !enabled.load()) GoOffline();
       continue;
     }
-    if (woke != -1) {
-      GoOffline();  // the wait itself failed: start over rather than spin
-      continue;
-    }
     const AnswerMark mark = MarkAnswers(kSlotInputState);
     // On whatever line the last request used.
     Send(kCmdInputState, 0x00, true, false, 0);

@@ -54,7 +54,7 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
     last = {serial_, id};
     return;
   }
-  // Someone else is recorded under this id. Running, or a poll that failed: keep the entry.
+  // Someone else is recorded under this id. While it still runs, the entry stays.
   polls_.fetch_add(1, std::memory_order_relaxed);
   if (platform::Wait(entry.handle.fd(), 0) != platform::WaitResult::kSignalled) return;
   // The recorded thread has ended and its id now belongs to the caller.

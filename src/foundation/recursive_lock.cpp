@@ -112,8 +112,7 @@ void CRecursiveLock::Unlock() {
 // an atomic flag with the same auto-reset meaning, so such a lock still excludes.
 void CRecursiveLock::WaitForHandOff() {
   if (handOff_.Valid()) {
-    while (handOff_.Wait(platform::kInfinite) != platform::WaitResult::kSignalled) {
-    }
+    handOff_.Wait(platform::kInfinite);  // returns only once it has taken the signal
     return;
   }
   while (!handOffFallback_.exchange(false, std::memory_order_acquire)) {

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -75,7 +76,22 @@ bool Remaining(const timespec& deadline, timespec* left) {
 
 // ---- waits --------------------------------------------------------------------------------
 
-enum class Take { kTaken, kGone, kFailed };
+// A wait that cannot be carried out means a caller passed a handle it does not own (never
+// made, or closed under it): treating that as a time-out would hide the bug behind a silent
+// retry loop, so the process stops here.
+[[noreturn]] void WaitOnInvalidHandle(const char* what, int fd, int error) {
+  std::fprintf(stderr, "platform: wait on an invalid handle: %s (fd %d)%s%s\n", what, fd,
+               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+  std::abort();
+}
+
+// poll itself names no descriptor; EINVAL there is a list longer than the descriptor limit.
+[[noreturn]] void WaitFailed(std::size_t count, int error) {
+  std::fprintf(stderr, "platform: wait on %zu handles failed: %s\n", count, std::strerror(error));
+  std::abort();
+}
+
+enum class Take { kTaken, kGone };
 
 // Called when poll reported fd ready. An eventfd is consumed by reading its counter; a
 // thread handle reads EOF and stays signalled. EAGAIN means a waiter elsewhere took the
@@ -87,15 +103,18 @@ PLATFORM_CANCELLABLE Take TakeSignal(int fd) {
     if (n >= 0) return Take::kTaken;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return Take::kGone;
-    return Take::kFailed;
+    WaitOnInvalidHandle("read failed", fd, errno);
   }
 }
 
 constexpr short kReady = POLLIN | POLLHUP | POLLERR;
 
-// Shared by Wait and WaitAny: index of the consumed object, -1 time-out, -2 failure.
+// Shared by Wait and WaitAny: index of the consumed object, -1 time-out.
 PLATFORM_CANCELLABLE int WaitOn(std::span<const int> fds, int timeout_ms) {
-  if (fds.empty()) return -2;
+  if (fds.empty()) {
+    std::fputs("platform: wait on an empty list of handles\n", stderr);
+    std::abort();
+  }
   // Waits on a few objects (the lock's hand-off, a worker's events) allocate nothing.
   constexpr std::size_t kOnStack = 16;
   pollfd onStack[kOnStack];
@@ -104,7 +123,7 @@ PLATFORM_CANCELLABLE int WaitOn(std::span<const int> fds, int timeout_ms) {
   const std::span<pollfd> pfds =
       fds.size() > kOnStack ? std::span<pollfd>(onHeap) : std::span<pollfd>(onStack, fds.size());
   for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (fds[i] < 0) return -2;
+    if (fds[i] < 0) WaitOnInvalidHandle("negative descriptor", fds[i], 0);
     pfds[i] = pollfd{fds[i], POLLIN, 0};
   }
   const bool forever = timeout_ms < 0;
@@ -116,21 +135,14 @@ PLATFORM_CANCELLABLE int WaitOn(std::span<const int> fds, int timeout_ms) {
     const int ready = ppoll(pfds.data(), pfds.size(), forever ? nullptr : &left, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      return -2;
+      WaitFailed(pfds.size(), errno);
     }
     if (ready == 0) return -1;
     for (std::size_t i = 0; i < pfds.size(); ++i) {
       const short rev = pfds[i].revents;
-      if (rev & POLLNVAL) return -2;
+      if (rev & POLLNVAL) WaitOnInvalidHandle("not an open descriptor", pfds[i].fd, 0);
       if (!(rev & kReady)) continue;
-      switch (TakeSignal(pfds[i].fd)) {
-        case Take::kTaken:
-          return static_cast<int>(i);
-        case Take::kGone:
-          break;
-        case Take::kFailed:
-          return -2;
-      }
+      if (TakeSignal(pfds[i].fd) == Take::kTaken) return static_cast<int>(i);
     }
     // Every ready object was taken by another waiter: wait on for the time that remains.
     if (last) return -1;
@@ -234,10 +246,7 @@ int Handle::Release() {
 
 PLATFORM_CANCELLABLE WaitResult Wait(int fd, int timeout_ms) {
   const int fds[1] = {fd};
-  const int r = WaitOn(fds, timeout_ms);
-  if (r == 0) return WaitResult::kSignalled;
-  if (r == -1) return WaitResult::kTimeout;
-  return WaitResult::kFailed;
+  return WaitOn(fds, timeout_ms) == 0 ? WaitResult::kSignalled : WaitResult::kTimeout;
 }
 
 PLATFORM_CANCELLABLE int WaitAny(std::span<const int> fds, int timeout_ms) {

@@ -9,9 +9,10 @@
 //   - a thread handle is the read end of a pipe whose write end the thread holds until it
 //     ends; once the thread has ended the handle stays signalled for ever and waits never
 //     consume it.
-// A failure that can only mean a bug (an invalid descriptor where a valid one is required)
-// aborts; expected outcomes (time-out, busy, not found) are return values. Every time-out
-// is measured on CLOCK_MONOTONIC.
+// A failure that can only mean a bug aborts with a short message on stderr: a wait on an
+// invalid handle (a negative descriptor, one that is not open, an empty list). Expected
+// outcomes (time-out, busy, not found) are return values. A wait interrupted by a signal
+// goes on for the time that remains. Every time-out is measured on CLOCK_MONOTONIC.
 #pragma once
 
 #include <cstdint>
@@ -51,23 +52,23 @@ class Handle {
   int fd_ = -1;
 };
 
-enum class WaitResult { kSignalled, kTimeout, kFailed };
+enum class WaitResult { kSignalled, kTimeout };
 
 // Waits until the object behind fd is signalled or timeout_ms have passed. A time-out of 0
-// only polls; a negative one waits for ever. An event reported as signalled has been reset
-// by this call. kFailed for an invalid descriptor.
+// only polls; a negative one waits for ever (and so returns only kSignalled). An event
+// reported as signalled has been reset by this call. Aborts when fd is not a valid handle.
 WaitResult Wait(int fd, int timeout_ms);
 
 // Waits until one of the objects is signalled and returns its index (the lowest index when
-// several are), -1 on time-out, -2 on failure (an invalid descriptor, an empty list).
-// Exactly one object is consumed per return: when a waiter elsewhere consumed an event
-// first, the wait goes on for the time that remains.
+// several are), or -1 on time-out. Exactly one object is consumed per return: when a waiter
+// elsewhere consumed an event first, the wait goes on for the time that remains. Aborts
+// when the list is empty or holds an invalid handle.
 int WaitAny(std::span<const int> fds, int timeout_ms);
 
 // Auto-reset event, created non-signalled. Set wakes exactly one waiter; with no waiter the
 // event stays signalled until one wait consumes it. Setting an already signalled event
 // changes nothing. Valid() is false when the eventfd could not be created; such an event
-// must not be waited on (Set is then a no-op).
+// must not be waited on (that aborts; Set is then a no-op).
 class Event {
  public:
   Event();

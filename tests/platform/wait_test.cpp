@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <array>
 #include <atomic>
@@ -116,27 +118,112 @@ TEST(Event, WaiterThatLosesTheSignalWaitsOnForTheNextOne) {
   EXPECT_EQ(other.load(), 0);
 }
 
-TEST(Wait, InvalidDescriptorFails) {
-  EXPECT_EQ(platform::Wait(-1, 0), WaitResult::kFailed);
-  EXPECT_EQ(platform::Wait(-1, 10), WaitResult::kFailed);
-}
-
-TEST(Wait, ClosedDescriptorFails) {
-  int fd;
-  {
-    Event event;
-    fd = event.fd();
-  }
-  EXPECT_EQ(platform::Wait(fd, 0), WaitResult::kFailed);
-}
-
-TEST(WaitAny, EmptyListFails) { EXPECT_EQ(platform::WaitAny({}, 0), -2); }
-
-TEST(WaitAny, InvalidDescriptorInTheListFails) {
+// A descriptor number that was valid a moment ago and is closed now.
+int ClosedDescriptor() {
   Event event;
+  return event.fd();
+}
+
+struct InvalidWaitCase {
+  const char* name;
+  void (*wait)();
+  const char* message;  // what the abort says on stderr
+};
+
+// A wait on a handle that is not there is a caller's bug, never a time-out to retry on.
+const InvalidWaitCase kInvalidWaits[] = {
+    {"negative descriptor, poll only", [] { platform::Wait(-1, 0); }, "invalid handle"},
+    {"negative descriptor, with time-out", [] { platform::Wait(-1, 10); }, "invalid handle"},
+    {"negative descriptor, for ever", [] { platform::Wait(-1, platform::kInfinite); },
+     "invalid handle"},
+    {"closed descriptor, poll only", [] { platform::Wait(ClosedDescriptor(), 0); },
+     "invalid handle"},
+    {"closed descriptor, for ever",
+     [] { platform::Wait(ClosedDescriptor(), platform::kInfinite); }, "invalid handle"},
+    {"empty list", [] { platform::WaitAny({}, 0); }, "empty list"},
+    {"negative descriptor beside a signalled event",
+     [] {
+       Event event;
+       event.Set();
+       const std::array<int, 2> fds{event.fd(), -1};
+       platform::WaitAny(fds, 0);
+     },
+     "invalid handle"},
+    {"closed descriptor beside an unsignalled event",
+     [] {
+       Event event;
+       const std::array<int, 2> fds{event.fd(), ClosedDescriptor()};
+       platform::WaitAny(fds, 1000);
+     },
+     "invalid handle"},
+};
+
+TEST(WaitDeathTest, InvalidHandleAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const InvalidWaitCase& row : kInvalidWaits) {
+    SCOPED_TRACE(row.name);
+    EXPECT_DEATH(row.wait(), row.message);
+  }
+}
+
+// Counts deliveries of SIGUSR1 while installed; the handler does nothing else, so a wait
+// that it interrupts sees EINTR.
+class InterruptingSignal {
+ public:
+  InterruptingSignal() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { delivered.fetch_add(1, std::memory_order_relaxed); };
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: the wait really is interrupted
+    sigaction(SIGUSR1, &action, &previous_);
+    delivered.store(0);
+  }
+  ~InterruptingSignal() { sigaction(SIGUSR1, &previous_, nullptr); }
+  InterruptingSignal(const InterruptingSignal&) = delete;
+  InterruptingSignal& operator=(const InterruptingSignal&) = delete;
+
+  static inline std::atomic<int> delivered{0};
+
+ private:
+  struct sigaction previous_ {};
+};
+
+TEST(Wait, SignalDuringAnEndlessWaitDoesNotEndIt) {
+  InterruptingSignal signal;
+  Event event;
+  std::atomic<int> result{-1};
+  std::thread waiter([&] { result = static_cast<int>(event.Wait(platform::kInfinite)); });
+  constexpr int kSignals = 5;
+  EXPECT_TRUE(Eventually([&] {
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    return InterruptingSignal::delivered.load() >= kSignals;
+  }));
+  EXPECT_TRUE(HoldsFor([&] { return result.load() == -1; }, std::chrono::milliseconds(20)));
   event.Set();
-  const std::array<int, 2> fds{event.fd(), -1};
-  EXPECT_EQ(platform::WaitAny(fds, 0), -2);
+  waiter.join();
+  EXPECT_EQ(result.load(), static_cast<int>(WaitResult::kSignalled));
+}
+
+TEST(WaitAny, SignalDuringATimedWaitStillEndsInATimeOut) {
+  InterruptingSignal signal;
+  Event a;
+  Event b;
+  const std::array<int, 2> fds{a.fd(), b.fd()};
+  std::atomic<bool> done{false};
+  std::atomic<int> result{-2};
+  std::atomic<int> deliveredDuringWait{0};
+  std::thread waiter([&] {
+    result = platform::WaitAny(fds, 300);
+    deliveredDuringWait = InterruptingSignal::delivered.load();
+    done = true;
+  });
+  while (!done.load()) {
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  waiter.join();
+  EXPECT_GT(deliveredDuringWait.load(), 0);
+  EXPECT_EQ(result.load(), -1);
 }
 
 TEST(WaitAny, ReturnsTheIndexOfTheSignalledObject) {
