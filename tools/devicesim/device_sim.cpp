@@ -30,6 +30,7 @@
 
 #include "device_model.h"
 #include "h263_clip.h"
+#include "platform/platform.h"
 #include "sim_connection.h"
 #include "timer_queue.h"
 #include "video_streamer.h"
@@ -43,15 +44,6 @@ using ConnectionPtr = std::shared_ptr<SimConnection>;
 
 constexpr std::size_t kPayloadLengthOffset = 18;
 constexpr int kListenBacklog = 64;
-
-std::string ExecutableFolder() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string text(path, static_cast<std::size_t>(n));
-  const auto slash = text.rfind('/');
-  return slash == std::string::npos ? "." : text.substr(0, slash);
-}
 
 // Decimal value in the manner of atoi: a missing or non-numeric value reads 0.
 int CountValue(const pugi::xml_document& doc, const char* key) {
@@ -175,9 +167,9 @@ bool DeviceSim::Impl::ResolveCounts(int& cameras, int& inputs, int& outputs) {
   };
   if (cameras < 0 || inputs < 0 || outputs < 0) {
     if (options.deviceType.empty()) return fail("no device type given");
-    std::string folder = options.deviceTypeFolder.empty() ? ExecutableFolder()
+    std::string folder = options.deviceTypeFolder.empty() ? platform::ExecutableFolder()
                                                           : options.deviceTypeFolder;
-    if (folder.back() != '/') folder += '/';
+    if (!folder.empty() && folder.back() != '/') folder += '/';
     const std::string path = folder + options.deviceType + ".xml";
     pugi::xml_document doc;
     const pugi::xml_parse_result result = doc.load_file(path.c_str());
@@ -197,7 +189,7 @@ bool DeviceSim::Impl::ResolveCounts(int& cameras, int& inputs, int& outputs) {
 }
 
 bool DeviceSim::Impl::LoadClips(ClipSet& loaded) {
-  std::string folder = options.clipFolder.empty() ? ExecutableFolder() + "/clips"
+  std::string folder = options.clipFolder.empty() ? platform::ExecutableFolder() + "clips"
                                                   : options.clipFolder;
   if (folder.back() != '/') folder += '/';
   H263PacketizerOptions packetizer;
