@@ -7,7 +7,6 @@
 // percentile), each with its ratio to the target.
 //
 //   start_close_bench [--close-runs N] [--starts N] [--type NAME]
-#include <dirent.h>
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -28,11 +27,13 @@
 #include "device_sim.h"
 #include "platform/platform.h"
 #include "support/fake_host.h"
+#include "support/process_stats.h"
 #include "veltrane/veltrane.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testutil::ThreadCount;
 
 constexpr int kChannels = 64;
 constexpr int kResolutionCif = 2;
@@ -42,17 +43,6 @@ constexpr double kCloseTargetMs = 1000;
 constexpr double kStartTargetMs = 400;
 // Long enough for any sound start; a start that takes longer counts as failed.
 constexpr auto kFrameDeadline = std::chrono::seconds(30);
-
-int ThreadCount() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (!dir) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count;
-}
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 

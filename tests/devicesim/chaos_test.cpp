@@ -1,6 +1,5 @@
 // Chaos mode: random faults of every kind, reproducible from the seed, each undone in time,
 // and nothing left broken or running once it stops.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,12 +11,14 @@
 #include <vector>
 
 #include "chaos.h"
+#include "support/process_stats.h"
 #include "video_client.h"
 
 namespace devicesim::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testutil::ThreadCount;
 
 // Fast chaos: faults follow each other within milliseconds.
 ChaosOptions FastChaos(std::uint32_t seed) {
@@ -45,17 +46,6 @@ bool EveryKindApplied(const Chaos& chaos) {
     if (count == 0) return false;
   }
   return true;
-}
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-  }
-  return count;
 }
 
 // A fresh client registers, opens the camera's video and receives a whole picture.

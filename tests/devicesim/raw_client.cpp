@@ -12,15 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/deadline.h"
+
 namespace devicesim::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
+using testutil::RemainingMs;
 
 }  // namespace
 

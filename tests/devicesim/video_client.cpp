@@ -6,15 +6,13 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/deadline.h"
+
 namespace devicesim::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
+using testutil::RemainingMs;
 
 }  // namespace
 

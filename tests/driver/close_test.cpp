@@ -9,6 +9,7 @@
 
 #include "e2e/e2e_support.h"
 #include "platform/eventually.h"
+#include "support/process_stats.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ TEST(DriverClose, NoFrameReachesTheHostAfterCloseOfSixteenStreamingChannels) {
   std::thread([] {}).join();
   std::atomic<int> frames{0};
   e2e::DriverOnDevice fixture("close16", kChannels, kTimeoutMs);
-  const int baseline = e2e::ThreadCount();
+  const int baseline = testutil::ThreadCount();
   fixture.user().SetVideoFrameHook([&frames] { frames.fetch_add(1); });
   ASSERT_TRUE(fixture.Open());
   for (int channel = 0; channel < kChannels; ++channel)
@@ -43,9 +44,9 @@ TEST(DriverClose, NoFrameReachesTheHostAfterCloseOfSixteenStreamingChannels) {
   EXPECT_TRUE(testutil::HoldsFor([&] { return frames.load() == atClose; }, milliseconds(300)))
       << frames.load() - atClose << " frames after Close";
   EXPECT_FALSE(fixture.user().HasLine(kForcedStop));
-  EXPECT_TRUE(testutil::Eventually([&] { return e2e::ThreadCount() <= baseline; },
+  EXPECT_TRUE(testutil::Eventually([&] { return testutil::ThreadCount() <= baseline; },
                                    milliseconds(5000)))
-      << e2e::ThreadCount() << " threads, " << baseline << " before";
+      << testutil::ThreadCount() << " threads, " << baseline << " before";
 }
 
 }  // namespace

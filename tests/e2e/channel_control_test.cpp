@@ -11,6 +11,7 @@
 #include "platform/eventually.h"
 #include "session/bosch_ip_camera_info.h"
 #include "support/camera_session_test_peer.h"
+#include "support/process_stats.h"
 
 namespace e2e {
 namespace {
@@ -197,7 +198,7 @@ TEST(ChannelSessions, OpenCreatesOneSessionPerCameraUpTo64) {
 TEST(ChannelSessions, DeletingAnOpenDriverClosesIt) {
   // Runtimes (sanitizers) start helper threads with the process's first thread.
   std::thread([] {}).join();
-  const int baseline = ThreadCount();
+  const int baseline = testutil::ThreadCount();
   {
     fakes::FakeCaptureUser user;
     TestSettingsFile file(UniqueStem("deleted"), DeviceTypeXml(3, 2000));
@@ -206,11 +207,11 @@ TEST(ChannelSessions, DeletingAnOpenDriverClosesIt) {
     driver->SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
     driver->SetProperty("IPSERVERTYPE", file.stem().c_str(), 0);
     ASSERT_TRUE(driver->Open(nullptr));
-    EXPECT_GT(ThreadCount(), baseline);
+    EXPECT_GT(testutil::ThreadCount(), baseline);
     driver.reset();
     EXPECT_FALSE(user.HasLine("CVeltrane: Capture thread did not stop, terminating it."));
   }
-  EXPECT_TRUE(testutil::Eventually([&] { return ThreadCount() <= baseline; },
+  EXPECT_TRUE(testutil::Eventually([&] { return testutil::ThreadCount() <= baseline; },
                                    std::chrono::milliseconds(3000)));
 }
 

@@ -8,6 +8,7 @@
 #include "e2e_support.h"
 #include "platform/eventually.h"
 #include "session/stream_settings.h"
+#include "support/process_stats.h"
 
 namespace e2e {
 namespace {
@@ -146,19 +147,19 @@ TEST(DriverEndToEnd, DroppedDeviceIsLostOnceAndReconnected) {
 
 TEST(DriverEndToEnd, CloseWithFourChannelsEndsEveryThreadAndOpensAgain) {
   DriverOnDevice fixture("e2e_close4", 4, kTimeoutMs);
-  const int baseline = ThreadCount();
+  const int baseline = testutil::ThreadCount();
   ASSERT_TRUE(fixture.Open());
   for (int channel = 0; channel < 4; ++channel)
     ASSERT_EQ(fixture.driver().StartChannel(channel, 200, 2, 50), 1) << channel;
   ASSERT_TRUE(fixture.device().WaitForRequests(kCmdAnnounceSession, 4, 6000));
-  EXPECT_GT(ThreadCount(), baseline);
+  EXPECT_GT(testutil::ThreadCount(), baseline);
 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(fixture.driver().Close(), 1);
   EXPECT_LT(testutil::MsSince(start), 5000);
   EXPECT_FALSE(fixture.user().HasLine("CVeltrane: Capture thread did not stop, terminating it."));
-  EXPECT_TRUE(Eventually([&] { return ThreadCount() <= baseline; }, milliseconds(5000)))
-      << ThreadCount() << " threads, " << baseline << " before";
+  EXPECT_TRUE(Eventually([&] { return testutil::ThreadCount() <= baseline; }, milliseconds(5000)))
+      << testutil::ThreadCount() << " threads, " << baseline << " before";
 
   ASSERT_TRUE(fixture.Open());
   ASSERT_EQ(fixture.driver().StartChannel(2, 200, 2, 50), 1);

@@ -1,7 +1,5 @@
 #include "e2e_support.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 
 #include "session/bosch_ip_camera_info.h"
@@ -18,17 +16,6 @@ std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs) {
          "</resolutions>\n"
          "  <networktimeout value=\"" + std::to_string(networkTimeoutMs) + "\"/>\n"
          "</bosch>\n";
-}
-
-int ThreadCount() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (!dir) return -1;
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count;
 }
 
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {

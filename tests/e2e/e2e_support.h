@@ -24,9 +24,6 @@ constexpr std::uint32_t kCmdApplySettings = 0x06000831;
 // A device type with CIF only, "quality/medium" 7 and a short network time-out.
 std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs);
 
-// Threads of this process, from /proc/self/task.
-int ThreadCount();
-
 // Big-endian 32-bit value at the start of bytes; all bits set when too short.
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes);
 
