@@ -13,33 +13,8 @@
 
 #include "digitalio/bosch_digital_io.h"
 #include "foundation/ipcapture_io_base_handler_if.h"
+#include "support/digital_io_test_peer.h"
 #include "veltrane/host.h"
-
-namespace corvane {
-
-struct CBoschDigitalIOTestPeer {
-  static void SetOnline(CBoschDigitalIO& io, bool value) { io.online.store(value); }
-  static bool Online(CBoschDigitalIO& io) { return io.online.load(); }
-  static int InputState(CBoschDigitalIO& io, int input) {
-    return io.inputStates[static_cast<std::size_t>(input)].load();
-  }
-  static std::uint32_t SessionId(CBoschDigitalIO& io) {
-    CAutoLock guard(io.lock);
-    return io.sessionId;
-  }
-  static void ResetErrorCount(CBoschDigitalIO& io) { io.errorCount.store(0); }
-  // Back to the state of a new object with these configured counts.
-  static void Reset(CBoschDigitalIO& io, int inputs, int outputs) {
-    io.inputCount.store(inputs);
-    io.outputCount.store(outputs);
-    for (auto& state : io.inputStates) state.store(0);
-    io.online.store(false);
-    io.SetSessionId(0);
-    io.SetEventSink(nullptr);
-  }
-};
-
-}  // namespace corvane
 
 namespace {
 

@@ -1,5 +1,6 @@
 // A driver handler and a host event sink for the digital I/O suites, plus access to the
-// object's private state. Both fakes are called from library threads and the worker thread.
+// object's private state (support/digital_io_test_peer.h). Both fakes are called from
+// library threads and the worker thread.
 #pragma once
 
 #include <chrono>
@@ -13,23 +14,8 @@
 
 #include "digitalio/bosch_digital_io.h"
 #include "foundation/ipcapture_io_base_handler_if.h"
+#include "support/digital_io_test_peer.h"
 #include "veltrane/host.h"
-
-namespace corvane {
-
-struct CBoschDigitalIOTestPeer {
-  static void SetOnline(CBoschDigitalIO& io, bool value) { io.online.store(value); }
-  static bool Online(CBoschDigitalIO& io) { return io.online.load(); }
-  static int InputState(CBoschDigitalIO& io, int input) {
-    return io.inputStates[static_cast<std::size_t>(input)].load();
-  }
-  static std::uint32_t SessionId(CBoschDigitalIO& io) {
-    CAutoLock guard(io.lock);
-    return io.sessionId;
-  }
-};
-
-}  // namespace corvane
 
 namespace digitalio_testing {
 
