@@ -22,12 +22,11 @@ constexpr int kDiscoveryAttempts = 5;
 constexpr int kDiscoveryPauseMs = 300;
 constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
 
-// Index of the event that ended the wait, -1 on time-out. A failed wait (which only an
-// invalid event could cause) reads as a time-out, so no caller spins on it.
+// Index of the event that ended the wait, -1 on time-out. The worker thread runs only when
+// every event was created, so an invalid one here is a bug, and the wait aborts.
 int WaitForEither(const platform::Event& first, const platform::Event& second, int timeoutMs) {
   const std::array<int, 2> fds{first.fd(), second.fd()};
-  const int result = platform::WaitAny(fds, timeoutMs);
-  return result >= 0 ? result : -1;
+  return platform::WaitAny(fds, timeoutMs);
 }
 
 }  // namespace
