@@ -37,9 +37,10 @@ test-tsan: deps
 	  --repeat until-pass:3
 
 # libFuzzer targets, built with clang: `make fuzz`, then run one from $(FUZZ_BUILD)/bin.
+# Only the fuzz targets (and the corpus generator) are built with the fuzzing flags.
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVELTRANE_BUILD_FUZZ=ON -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 # Builds the fuzz targets only and runs each for FUZZ_SECONDS on a scratch copy of its seed
 # corpus; fails on any crash, leak, time-out or UBSan report (one line per target).
