@@ -24,6 +24,7 @@
 #include "chaos.h"
 #include "device_sim.h"
 #include "options.h"
+#include "platform/platform.h"
 #include "recording.h"
 #include "summary.h"
 
@@ -36,15 +37,6 @@ enum ExitCode { kSuccess = 0, kNoFrame = 1, kUsage = 2, kNotOpened = 3 };
 constexpr int kDefaultNetworkTimeoutMs = 20000;
 // The driver's watchdog adds this to the network time-out before it gives up a connection.
 constexpr int kWatchdogExtraMs = 3000;
-
-std::string ExecutableFolder() {
-  char path[4096];
-  const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  path[n] = '\0';
-  std::string text(path);
-  return text.substr(0, text.rfind('/') + 1);
-}
 
 // What the recorder itself reads from the device-type file beside it.
 struct DeviceTypeInfo {
@@ -536,7 +528,10 @@ int RecordingResult(const RunState& run) {
 }
 
 int Run(const Options& options) {
-  const std::string folder = ExecutableFolder();
+  // Without /proc the driver is still looked for beside the working folder, not on the
+  // library search path.
+  std::string folder = platform::ExecutableFolder();
+  if (folder.empty()) folder = "./";
   const sigset_t stopSignals = BlockStopSignals();
   std::string password;
   if (const int code = PrepareRun(options, &password); code != kSuccess) return code;
