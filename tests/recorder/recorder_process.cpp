@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "support/deadline.h"
 
 extern char** environ;
 
@@ -27,10 +28,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
+using testutil::RemainingMs;
 
 // Runs a command, returns its standard output; standard error goes to *errors.
 int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors) {
