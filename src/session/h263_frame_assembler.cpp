@@ -234,15 +234,6 @@ void H263FrameAssembler::FinishReturnedFrame() {
   StartFrame();
 }
 
-void H263FrameAssembler::Reset() {
-  frameReturned = false;
-  frameBuffer.clear();
-  carryEbit = 0;
-  carryByte = 0;
-  keyFrame = false;
-  StartFrame();
-}
-
 std::span<const unsigned char> H263FrameAssembler::pending() const {
   if (frameReturned) return {};
   return frameBuffer;

@@ -34,8 +34,6 @@ class H263FrameAssembler {
 
   // The next data begins a new frame.
   void StartFrame() { frameStart.store(true, std::memory_order_relaxed); }
-  // Forgets the frame under assembly and the byte held for the next packet.
-  void Reset();
 
   // The bytes collected so far for the frame that has not ended yet.
   std::span<const unsigned char> pending() const;

@@ -1,58 +1,8 @@
 #include "digital_io_fakes.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
 
 namespace digitalio_testing {
-
-FakeHandler::FakeHandler(std::uint16_t port, std::string user, std::string password,
-                         int inputs, int outputs)
-    : port_(port), user_(std::move(user)), password_(std::move(password)) {
-  config_.inputCount = inputs;
-  config_.outputCount = outputs;
-}
-
-void FakeHandler::Log(int level, const char* format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(Line{level, buffer});
-  }
-  changed_.notify_all();
-}
-
-std::vector<FakeHandler::Line> FakeHandler::Lines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
-}
-
-int FakeHandler::CountLines(const std::string& text) const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(
-      std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) { return l.text == text; }));
-}
-
-int FakeHandler::CountLinesContaining(const std::string& text) const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) {
-    return l.text.find(text) != std::string::npos;
-  }));
-}
-
-bool FakeHandler::WaitForLineContaining(const std::string& text, int count,
-                                        int timeoutMs) const {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-    return std::count_if(lines_.begin(), lines_.end(), [&](const Line& l) {
-             return l.text.find(text) != std::string::npos;
-           }) >= count;
-  });
-}
 
 void FakeSink::OnInputChanged(int input, int state) {
   {

@@ -10,48 +10,27 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "digitalio/bosch_digital_io.h"
-#include "foundation/ipcapture_io_base_handler_if.h"
+#include "support/fake_handler.h"
 #include "support/digital_io_test_peer.h"
 #include "veltrane/host.h"
 
 namespace digitalio_testing {
 
-class FakeHandler final : public corvane::CIPCaptureIOBaseHandlerIf {
+// The handler of the shared fakes, on the loopback device with the given credentials and
+// input and output counts.
+class FakeHandler final : public fakes::FakeHandler {
  public:
-  struct Line {
-    int level;
-    std::string text;
-  };
-
   FakeHandler(std::uint16_t port, std::string user, std::string password, int inputs,
-              int outputs);
-
-  const char* GetModuleName() override { return "Veltrane"; }
-  std::uint16_t GetServerPort() override { return port_; }
-  const std::string& GetServerAddress() override { return address_; }
-  const std::string& GetServerUserName() override { return user_; }
-  const std::string& GetServerPassword() override { return password_; }
-  corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
-  void Log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
-
-  std::vector<Line> Lines() const;
-  int CountLines(const std::string& text) const;
-  // Lines that contain text.
-  int CountLinesContaining(const std::string& text) const;
-  bool WaitForLineContaining(const std::string& text, int count, int timeoutMs) const;
-
- private:
-  const std::uint16_t port_;
-  const std::string address_ = "127.0.0.1";
-  const std::string user_;
-  const std::string password_;
-  corvane::DeviceConfig config_;
-  mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
-  std::vector<Line> lines_;
+              int outputs)
+      : fakes::FakeHandler("127.0.0.1", port, "Veltrane") {
+    SetCredentials(std::move(user), std::move(password));
+    config().inputCount = inputs;
+    config().outputCount = outputs;
+  }
 };
 
 class FakeSink final : public corvane::ICaptureIOEventSink {

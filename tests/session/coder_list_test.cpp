@@ -46,7 +46,7 @@ TEST_F(CoderList, ReplyWithoutSuitableEntryKeepsTheCoderAndSetsTheReplyEvent) {
   Reply(reply);
   EXPECT_EQ(Peer::CoderNumber(*session_).load(), 9u);
   EXPECT_TRUE(ReplyEventSet());
-  EXPECT_TRUE(owner_.Lines().empty());
+  EXPECT_TRUE(owner_.Texts().empty());
 }
 
 TEST_F(CoderList, ReplyShorterThanAnEntryKeepsTheCoder) {
@@ -60,8 +60,8 @@ TEST_F(CoderList, ErrorReplyIsLoggedAndLeavesTheReplyEventUnset) {
   Reply({}, 0x101);
   EXPECT_FALSE(ReplyEventSet());
   EXPECT_EQ(Peer::ErrorCount(*session_).load(), 1u);
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0],
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0],
             "CBoschIPCameraInfo: Connection to server failed. Check address and the device "
             "connection. ReadCodersCallback: Error: 00000101 when calling 0xff110c30\n");
 }
@@ -73,10 +73,10 @@ TEST_F(CoderList, TruncatedEntryIsLoggedAsACaughtErrorWithoutReplyEvent) {
   Reply(reply);
   EXPECT_FALSE(ReplyEventSet());
   EXPECT_EQ(Peer::ErrorCount(*session_).load(), 1u);
-  ASSERT_EQ(owner_.Lines().size(), 2u);
-  EXPECT_EQ(owner_.Lines()[0],
+  ASSERT_EQ(owner_.Texts().size(), 2u);
+  EXPECT_EQ(owner_.Texts()[0],
             "CBoschIPCameraInfo: ReadCodersCallback: Error: 00000000 when calling 0xff110c30\n");
-  EXPECT_EQ(owner_.Lines()[1].rfind("CBoschIPCameraInfo: ReadCodersCallback: Error catched ", 0), 0u);
+  EXPECT_EQ(owner_.Texts()[1].rfind("CBoschIPCameraInfo: ReadCodersCallback: Error catched ", 0), 0u);
 }
 
 TEST_F(CoderList, NullContextIsIgnored) {

@@ -217,7 +217,7 @@ TEST_F(FrameDelivery, ParserOutputsAreCutToSixteenBits) {
 TEST_F(FrameDelivery, AllocationFailureLogsDropsAndWaitsForTheNextIntraFrame) {
   allocator_.FailAllocations(true);
   Frame(Picture(kQcif, true));
-  EXPECT_THAT(owner_.LinesWithLevel(), ElementsAre(kAllocFailed));
+  EXPECT_THAT(owner_.TextsWithLevel(), ElementsAre(kAllocFailed));
   EXPECT_EQ(Peer::AllocFailureCount(*session_).load(), 1u);
   EXPECT_TRUE(FrameEventSet());
   allocator_.FailAllocations(false);
@@ -232,7 +232,7 @@ TEST_F(FrameDelivery, AllocationFailuresAreLoggedThroughTheThrottle) {
   allocator_.FailAllocations(true);
   for (int i = 0; i < 40; ++i) Frame(Picture(kQcif, true));
   // Occurrences 1 to 14, 16 and 32.
-  EXPECT_EQ(owner_.Lines().size(), 16u);
+  EXPECT_EQ(owner_.Texts().size(), 16u);
   EXPECT_EQ(Peer::AllocFailureCount(*session_).load(), 40u);
 }
 

@@ -16,39 +16,39 @@ using RcpMessage = IdleSession;
 
 TEST_F(RcpMessage, ErrorWithUnknownErrorCodeAppendsUnknownErrorWithoutReason) {
   Message(kCmdOther, rcpplus::kActionError, 0xFF);
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0], "Bosch: Error - UnknownError");
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0], "Bosch: Error - UnknownError");
 }
 
 TEST_F(RcpMessage, ErrorWithCodeOutsideTheTableLogsErrorAlone) {
   Message(kCmdOther, rcpplus::kActionError, 0x11);
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0], "Bosch: Error");
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0], "Bosch: Error");
 }
 
 TEST_F(RcpMessage, ConnectionFailureJoinsItsPartsWithoutSeparators) {
   Message(kCmdConnectionFailed, rcpplus::kActionError, 0x101);
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0],
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0],
             "CBoschIPCameraInfo: Connection failedBosch: Error Reason: ConnectionError");
 }
 
 TEST_F(RcpMessage, ClientErrorIsNamedAsSuch) {
   Message(kCmdConnectionFailed, rcpplus::kActionClientError, 0x107);
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0],
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0],
             "CBoschIPCameraInfo: Connection failedBosch: ClientError Reason: ConnectionReset");
 }
 
 TEST_F(RcpMessage, MessageShowsItsPayloadLength) {
   Message(kCmdOther, rcpplus::kActionMessage, 0, {1, 2, 3, 4, 5});
-  ASSERT_EQ(owner_.Lines().size(), 1u);
-  EXPECT_EQ(owner_.Lines()[0], "Bosch: Message: payload len = 5");
+  ASSERT_EQ(owner_.Texts().size(), 1u);
+  EXPECT_EQ(owner_.Texts()[0], "Bosch: Message: payload len = 5");
 }
 
 TEST_F(RcpMessage, ReplyWithoutErrorLogsNothing) {
   Message(kCmdOther, rcpplus::kActionReply);
-  EXPECT_TRUE(owner_.Lines().empty());
+  EXPECT_TRUE(owner_.Texts().empty());
   EXPECT_EQ(Peer::ErrorCount(*session_).load(), 0u);
 }
 
@@ -58,7 +58,7 @@ TEST_F(RcpMessage, SessionIdMessageStoresTheIdEvenWithAnErrorCodeAndLogsNothing)
   rcpplus::RcpInputStream stream;
   Peer::RcpMessage(session_.get(), header, stream);
   EXPECT_EQ(Peer::SessionId(*session_).load(), 0x12345678u);
-  EXPECT_TRUE(owner_.Lines().empty());
+  EXPECT_TRUE(owner_.Texts().empty());
   EXPECT_EQ(Peer::ErrorCount(*session_).load(), 0u);
 }
 
@@ -66,7 +66,7 @@ TEST_F(RcpMessage, RepeatedErrorsPassTheThrottle) {
   // Occurrences 1 to 14 and 16 are logged, 15 and 17 to 20 are not.
   for (int i = 0; i < 20; ++i) Message(kCmdOther, rcpplus::kActionError, 0x40);
   EXPECT_EQ(Peer::ErrorCount(*session_).load(), 20u);
-  EXPECT_EQ(owner_.CountLines("Bosch: Error Reason: InvalidCmd"), 15);
+  EXPECT_EQ(owner_.CountLinesContaining("Bosch: Error Reason: InvalidCmd"), 15);
 }
 
 TEST_F(RcpMessage, NullContextIsIgnored) {
@@ -74,7 +74,7 @@ TEST_F(RcpMessage, NullContextIsIgnored) {
   rcpplus::RcpInputStream stream;
   Peer::RcpMessage(nullptr, header, stream);
   EXPECT_EQ(Peer::SessionId(*session_).load(), 0u);
-  EXPECT_TRUE(owner_.Lines().empty());
+  EXPECT_TRUE(owner_.Texts().empty());
 }
 
 TEST_F(RcpMessage, RecordsTheCallingThread) {

@@ -79,7 +79,7 @@ class SessionWithDevice : public ::testing::Test {
   std::string Dump() const {
     std::string text;
     for (int e : owner_->Events()) text += "event " + std::to_string(e) + "\n";
-    for (const auto& l : owner_->Lines()) text += l + "\n";
+    for (const auto& l : owner_->Texts()) text += l + "\n";
     for (const auto& r : device_->Requests()) {
       char buf[64];
       std::snprintf(buf, sizeof buf, "req %08x line %u\n", r.commandWord, r.line);
@@ -118,8 +118,8 @@ TEST_F(SessionWithDevice, AnnouncesTheSessionIdTheDeviceGave) {
 TEST_F(SessionWithDevice, UnknownResolutionLogsAndSendsNoSetting) {
   StartDevice(300);
   ASSERT_TRUE(StartCif(1000, 5));
-  ASSERT_TRUE(owner_->WaitForLine("CBoschIPCameraInfo::SetStreamParameters(), Unknown resolution: 5",
-                                  4000));
+  ASSERT_TRUE(owner_->WaitForLineContaining(
+      "CBoschIPCameraInfo::SetStreamParameters(), Unknown resolution: 5", 1, 4000));
   ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 2000));
   EXPECT_EQ(CountSettings(), 0);
   EXPECT_EQ(owner_->CountEvents(kVideo), 0);
@@ -128,8 +128,8 @@ TEST_F(SessionWithDevice, UnknownResolutionLogsAndSendsNoSetting) {
 TEST_F(SessionWithDevice, FrameIntervalBelow40LogsAndSendsNoSetting) {
   StartDevice(300);
   ASSERT_TRUE(StartCif(39));
-  ASSERT_TRUE(owner_->WaitForLine("CBoschIPCameraInfo::SetStreamParameters(), framerate 39 not supported!",
-                                  4000));
+  ASSERT_TRUE(owner_->WaitForLineContaining(
+      "CBoschIPCameraInfo::SetStreamParameters(), framerate 39 not supported!", 1, 4000));
   ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 2000));
   EXPECT_EQ(CountSettings(), 0);
   EXPECT_EQ(owner_->CountEvents(kVideo), 0);
@@ -198,7 +198,7 @@ TEST_F(SessionWithDevice, RefusedVideoConnectionFailsWithoutReportingVideo) {
   ASSERT_TRUE(owner_->WaitForEvents(kLost, 1, 3000));
   EXPECT_EQ(owner_->CountEvents(kVideo), 0);
   EXPECT_EQ(CountSettings(), 0);
-  EXPECT_GE(owner_->CountLines("Bosch: Error - UnknownError"), 1);
+  EXPECT_GE(owner_->CountLinesContaining("Bosch: Error - UnknownError"), 1);
   EXPECT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 2, 3000));
 }
 
@@ -212,7 +212,7 @@ TEST_F(SessionWithDevice, StopDuringDiscoveryReportsNothingAndEndsCleanly) {
                                  std::chrono::milliseconds(300)));
   session_.reset();
   EXPECT_TRUE(owner_->Events().empty());
-  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+  EXPECT_EQ(owner_->CountLinesContaining(kTerminating), 0);
 }
 
 TEST_F(SessionWithDevice, RestartDuringDiscoveryStillConnectsTheRightCoder) {
@@ -242,7 +242,7 @@ TEST_F(SessionWithDevice, StopDuringSettingsSendsNoMoreSettingsAndNoLostEvent) {
   session_.reset();
   EXPECT_EQ(owner_->CountEvents(kLost), 0);
   EXPECT_EQ(owner_->CountEvents(kVideo), 0);
-  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+  EXPECT_EQ(owner_->CountLinesContaining(kTerminating), 0);
 }
 
 TEST_F(SessionWithDevice, DestroyingDuringTheSessionIdWaitNeedsNoForcedTermination) {
@@ -252,7 +252,7 @@ TEST_F(SessionWithDevice, DestroyingDuringTheSessionIdWaitNeedsNoForcedTerminati
   ASSERT_TRUE(StartCif());
   ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 4000));
   session_.reset();
-  EXPECT_EQ(owner_->CountLines(kTerminating), 0);
+  EXPECT_EQ(owner_->CountLinesContaining(kTerminating), 0);
   EXPECT_EQ(owner_->CountEvents(kLost), 0);
   EXPECT_EQ(CountSettings(), 0);
 }
@@ -321,7 +321,7 @@ TEST(SessionLifecycle, LoadsThePictureSizeParser) {
 TEST(SessionLifecycle, NeverStartedSessionEndsWithoutForcedTermination) {
   FakeSessionOwner owner("127.0.0.1", 1, 300);
   { CBoschIPCameraInfo session(0, &owner); }
-  EXPECT_EQ(owner.CountLines(kTerminating), 0);
+  EXPECT_EQ(owner.CountLinesContaining(kTerminating), 0);
   EXPECT_TRUE(owner.Events().empty());
 }
 

@@ -57,7 +57,6 @@ struct CBoschIPCameraInfoTestPeer {
 
   // ---- State.
   static std::atomic<bool>& Active(Session& session) { return session.active; }
-  static std::atomic<bool>& WaitForKeyFrame(Session& session) { return session.waitForKeyFrame; }
   static std::atomic<std::uint32_t>& CoderNumber(Session& session) { return session.coderNumber; }
   static std::atomic<std::uint32_t>& SessionId(Session& session) { return session.sessionId; }
   static std::atomic<std::uint32_t>& ErrorCount(Session& session) { return session.errorCount; }
