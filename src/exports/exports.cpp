@@ -1,6 +1,7 @@
 // The library's four entry points. No exception leaves through them.
 #include <new>
 
+#include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
 #include "ipcapture/new_capture_api.h"
 #include "veltrane/ipcapture.h"
@@ -8,43 +9,50 @@
 
 extern "C" {
 
+using corvane::SlotBarrier;
+
 VELTRANE_EXPORT CCaptureAPI* CreateCapture(int /*unused*/) {
-  try {
-    return new corvane::CVeltrane();
-  } catch (...) {
-    return nullptr;
-  }
+  return SlotBarrier(static_cast<CCaptureAPI*>(nullptr),
+                     [] { return static_cast<CCaptureAPI*>(new corvane::CVeltrane()); });
 }
 
 VELTRANE_EXPORT bool DeleteCapture(CCaptureAPI** api) {
-  if (!api || !*api) return false;
-  delete *api;
-  *api = nullptr;
-  return true;
+  return SlotBarrier(false, [&] {
+    if (!api || !*api) return false;
+    CCaptureAPI* doomed = *api;
+    *api = nullptr;
+    delete doomed;
+    return true;
+  });
 }
 
 VELTRANE_EXPORT corvane::ipcapture::IIPCaptureDriver* CreateIPCapture(void) {
-  CCaptureAPI* driver = CreateCapture(0);
-  if (!driver) return nullptr;
-  ++corvane::liveIPCaptureInstances;
-  try {
-    return new corvane::CNewCaptureApi(driver);
-  } catch (...) {
-    --corvane::liveIPCaptureInstances;
-    DeleteCapture(&driver);
-    return nullptr;
-  }
+  using Result = corvane::ipcapture::IIPCaptureDriver*;
+  return SlotBarrier(static_cast<Result>(nullptr), []() -> Result {
+    CCaptureAPI* driver = CreateCapture(0);
+    if (!driver) return nullptr;
+    ++corvane::liveIPCaptureInstances;
+    try {
+      return new corvane::CNewCaptureApi(driver);
+    } catch (...) {
+      --corvane::liveIPCaptureInstances;
+      DeleteCapture(&driver);
+      throw;
+    }
+  });
 }
 
 VELTRANE_EXPORT void DeleteIPCapture(corvane::ipcapture::IIPCaptureDriver* driver) {
-  if (!driver) return;
-  // Only what CreateIPCapture made is ours to delete.
-  auto* adapter = dynamic_cast<corvane::CNewCaptureApi*>(driver);
-  if (!adapter) return;
-  CCaptureAPI* inner = adapter->driver();
-  delete adapter;  // closes the driver first
-  DeleteCapture(&inner);
-  --corvane::liveIPCaptureInstances;
+  SlotBarrier([&] {
+    if (!driver) return;
+    // Only what CreateIPCapture made is ours to delete.
+    auto* adapter = dynamic_cast<corvane::CNewCaptureApi*>(driver);
+    if (!adapter) return;
+    CCaptureAPI* inner = adapter->driver();
+    delete adapter;  // closes the driver first
+    DeleteCapture(&inner);
+    --corvane::liveIPCaptureInstances;
+  });
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "driver/slot_barrier.h"
 #include "ipcapture/new_ip_video_capture.h"
 
 namespace corvane {
@@ -22,7 +23,7 @@ bool CNewCaptureApi::Initialize(ipcapture::IHostDriverCallback* callback,
                                 CVideoAllocator* allocator,
                                 ipcapture::IHostDeviceConfig* config) {
   if (!callback || !allocator || !config || !driver_) return false;
-  try {
+  return SlotBarrier(false, [&] {
     ipcapture::IHostDeviceType* deviceTypeObject = config->GetDeviceType();
     if (!deviceTypeObject) return false;
     const char* deviceType = deviceTypeObject->GetDeviceType();
@@ -36,9 +37,7 @@ bool CNewCaptureApi::Initialize(ipcapture::IHostDriverCallback* callback,
     std::string rootName;
     if (!ReadCapabilities(deviceType_, capabilities_, rootName)) return false;
     return ConfigureAndOpen(config, deviceTypeObject);
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewCaptureApi::ConfigureAndOpen(ipcapture::IHostDeviceConfig* config,
@@ -84,38 +83,35 @@ bool CNewCaptureApi::SetTextProperty(const char* name, const char* text) {
 }
 
 void CNewCaptureApi::Uninitialize() {
-  try {
+  SlotBarrier([&] {
     if (opened_) {
       opened_ = false;
       driver_->Close();
     }
-  } catch (...) {
-  }
-  delete videoCapture_;
-  videoCapture_ = nullptr;
+  });
+  SlotBarrier([&] {
+    CNewIPVideoCapture* videoCapture = videoCapture_;
+    videoCapture_ = nullptr;
+    delete videoCapture;
+  });
 }
 
 ipcapture::IIPVideoCapture* CNewCaptureApi::GetVideoCapture() {
   if (!driver_) return nullptr;
-  if (!videoCapture_) {
-    try {
-      videoCapture_ = new CNewIPVideoCapture(this);
-    } catch (...) {
-      return nullptr;
-    }
-  }
-  return videoCapture_;
+  return SlotBarrier(static_cast<ipcapture::IIPVideoCapture*>(nullptr),
+                     [&]() -> ipcapture::IIPVideoCapture* {
+                       if (!videoCapture_) videoCapture_ = new CNewIPVideoCapture(this);
+                       return videoCapture_;
+                     });
 }
 
 ICaptureIOApi* CNewCaptureApi::GetIOApi() {
   if (!driver_) return nullptr;
-  ICaptureIOApi* api = nullptr;
-  try {
+  return SlotBarrier(static_cast<ICaptureIOApi*>(nullptr), [&]() -> ICaptureIOApi* {
+    ICaptureIOApi* api = nullptr;
     if (driver_->GetProperty("ICaptureIOApi", &api, static_cast<int>(sizeof api)) == 0) return nullptr;
-  } catch (...) {
-    return nullptr;
-  }
-  return api;
+    return api;
+  });
 }
 
 }  // namespace corvane

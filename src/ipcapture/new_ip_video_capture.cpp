@@ -1,5 +1,6 @@
 #include "ipcapture/new_ip_video_capture.h"
 
+#include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
 #include "foundation/recursive_lock.h"
 #include "ipcapture/new_capture_api.h"
@@ -36,7 +37,7 @@ bool CNewIPVideoCapture::StartVideo(std::uint32_t channel,
                                     ipcapture::IHostChannelCallback* callback,
                                     ipcapture::IHostStreamSettings* settings) {
   if (channel >= kChannelLimit || !settings) return false;
-  try {
+  return SlotBarrier(false, [&] {
     ipcapture::IHostVideoRate* rate = settings->GetVideoRate();
     ipcapture::IHostVideoFormat* format = settings->GetVideoFormat();
     ipcapture::IHostResolution* resolution = format ? format->GetResolution() : nullptr;
@@ -52,25 +53,21 @@ bool CNewIPVideoCapture::StartVideo(std::uint32_t channel,
     if (code == 0) code = kResolutionCif;
     return owner_->driver()->StartChannel(static_cast<int>(channel), frameInterval, code,
                                           quality_) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewIPVideoCapture::StopVideo(std::uint32_t channel) {
   if (channel >= kChannelLimit) return false;
-  try {
+  return SlotBarrier(false, [&] {
     return owner_->driver()->StopChannel(static_cast<int>(channel)) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewIPVideoCapture::ChangeResolution(std::uint32_t channel,
                                           ipcapture::IHostResolution* resolution,
                                           std::int32_t frameIntervalMs) {
   if (channel >= kChannelLimit || !resolution) return false;
-  try {
+  return SlotBarrier(false, [&] {
     const std::uint16_t width = resolution->GetWidth();
     const std::uint16_t height = resolution->GetHeight();
     const std::int32_t code = FindResolutionCode(owner_->capabilities(), width, height);
@@ -78,35 +75,27 @@ bool CNewIPVideoCapture::ChangeResolution(std::uint32_t channel,
     CCaptureAPI* driver = owner_->driver();
     if (driver->StopChannel(static_cast<int>(channel)) == 0) return false;
     return driver->StartChannel(static_cast<int>(channel), frameIntervalMs, code, quality_) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewIPVideoCapture::GetChannelStatus(std::uint32_t channel, int* state, int* event,
                                           char* text, unsigned textSize) {
-  try {
+  return SlotBarrier(false, [&] {
     return owner_->driver()->GetChannelStatus(static_cast<int>(channel), state, event, text,
                                               textSize) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewIPVideoCapture::SetProperty(const char* name, const void* value, int length) {
-  try {
+  return SlotBarrier(false, [&] {
     return owner_->driver()->SetProperty(name, value, length) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 bool CNewIPVideoCapture::GetProperty(const char* name, void* buffer, int size) {
-  try {
+  return SlotBarrier(false, [&] {
     return owner_->driver()->GetProperty(name, buffer, size) != 0;
-  } catch (...) {
-    return false;
-  }
+  });
 }
 
 }  // namespace corvane

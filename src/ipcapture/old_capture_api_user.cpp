@@ -1,6 +1,6 @@
 #include "ipcapture/old_capture_api_user.h"
 
-#include <cxxabi.h>
+#include "driver/slot_barrier.h"
 
 namespace corvane {
 
@@ -8,37 +8,21 @@ std::int32_t COldCaptureApiUser::OnVideoFrame(std::uint32_t channel, CVideoMessa
                                               CVideoMessage* extendedMessage) {
   ipcapture::IHostChannelCallback* callback = ChannelCallback(channel);
   if (!callback) return 0;
-  try {
+  return SlotBarrier(0, [&] {
     return callback->OnVideoFrame(extendedMessage ? extendedMessage : message) ? 1 : 0;
-  } catch (abi::__forced_unwind&) {
-    throw;  // a terminated driver thread must unwind
-  } catch (...) {
-    return 0;
-  }
+  });
 }
 
 std::int32_t COldCaptureApiUser::OnChannelLost(std::int32_t channel) {
   if (channel < 0) return 0;
   ipcapture::IHostChannelCallback* callback = ChannelCallback(static_cast<std::uint32_t>(channel));
   if (!callback) return 0;
-  try {
-    return callback->OnVideoLost();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    return 0;
-  }
+  return SlotBarrier(0, [&] { return callback->OnVideoLost(); });
 }
 
 std::int32_t COldCaptureApiUser::OnDebugInfo(CDebugInfoIf* info) {
   if (!hostCallback_) return 0;
-  try {
-    return hostCallback_->OnDebugInfo(info);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    return 0;
-  }
+  return SlotBarrier(0, [&] { return hostCallback_->OnDebugInfo(info); });
 }
 
 void COldCaptureApiUser::SetChannelCallback(std::uint32_t channel,
