@@ -6,7 +6,6 @@
 #include "session/h263_frame_assembler.h"
 
 #include <algorithm>
-#include <climits>
 
 namespace corvane {
 
@@ -17,8 +16,8 @@ constexpr unsigned kH263PayloadType = 34;
 constexpr std::size_t kRtpFixedHeaderBytes = 12;
 // Above this the frame buffer gives its storage back when the next frame starts.
 constexpr std::size_t kFrameBufferKeepLimit = 0x200000;
-// Message lengths are signed 32-bit on the host side.
-constexpr std::size_t kMaxFrameBytes = INT32_MAX;
+// Far below the signed 32-bit message lengths of the host side.
+static_assert(H263FrameAssembler::kMaxFrameBytes < 0x7FFFFFFF);
 
 // Reads big-endian fields from untrusted bytes. A read past the end fails, yields 0 and
 // leaves the reader failed for good, so a caller checks ok() once after a header section.
@@ -222,7 +221,19 @@ std::optional<H263FrameAssembler::Frame> H263FrameAssembler::AddPayload(
     carryByte = 0;
   }
 
+  if (oversized) [[unlikely]] {
+    // The rest of this packet goes with the dropped frame.
+    oversized = false;
+    frameBuffer.clear();
+    frameStart = true;
+    return Frame{{}, false, true};
+  }
   if (!marker) return std::nullopt;
+  if (frameBuffer.empty()) {
+    // A marker on a frame without data (header-only packets): nothing to hand over.
+    frameStart = true;
+    return std::nullopt;
+  }
   frameReturned = true;
   return Frame{frameBuffer, keyFrame};
 }
@@ -234,6 +245,23 @@ void H263FrameAssembler::FinishReturnedFrame() {
   StartFrame();
 }
 
+void H263FrameAssembler::Reset() {
+  frameBuffer.clear();
+  if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
+  carryEbit = 0;
+  carryByte = 0;
+  keyFrame = false;
+  frameReturned = false;
+  frameStart = true;
+  oversized = false;
+}
+
+void H263FrameAssembler::DropOversizedFrame() {
+  std::vector<unsigned char>().swap(frameBuffer);
+  frameStart = true;
+  oversized = true;
+}
+
 std::span<const unsigned char> H263FrameAssembler::pending() const {
   if (frameReturned) return {};
   return frameBuffer;
@@ -242,10 +270,8 @@ std::span<const unsigned char> H263FrameAssembler::pending() const {
 // ---- Frame assembly -----------------------------------------------------------------------
 
 void H263FrameAssembler::AppendFrameData(std::span<const unsigned char> piece) {
-  // A plain load first: this runs for every packet, and a read-modify-write would cost more
-  // than the rest of the check.
-  if (frameStart.load(std::memory_order_relaxed)) {
-    frameStart.store(false, std::memory_order_relaxed);
+  if (frameStart) {
+    frameStart = false;
     frameBuffer.clear();
     // One huge frame must not pin its memory for the rest of the stream.
     if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
@@ -253,10 +279,15 @@ void H263FrameAssembler::AppendFrameData(std::span<const unsigned char> piece) {
   }
   if (piece.empty()) return;
   const std::size_t size = frameBuffer.size();
-  // A frame the host could not be told the length of is cut there.
-  if (piece.size() > kMaxFrameBytes - size) return;
-  if (size + piece.size() > frameBuffer.capacity())
-    frameBuffer.reserve(size + std::max(size, piece.size()));
+  if (size + piece.size() > frameBuffer.capacity()) {
+    // Only growth can pass the limit: the capacity never goes beyond it, so the common path
+    // needs no check of its own.
+    if (piece.size() > kMaxFrameBytes - size) {
+      DropOversizedFrame();
+      return;
+    }
+    frameBuffer.reserve(std::min(size + std::max(size, piece.size()), kMaxFrameBytes));
+  }
   frameBuffer.insert(frameBuffer.end(), piece.begin(), piece.end());
 }
 

@@ -3,11 +3,10 @@
 // share when a picture is split inside a byte, collects the pieces up to the RTP marker bit
 // and says whether the frame begins with an intra picture.
 //
-// Packets in, frames out: no thread, lock or host call. One thread feeds it at a time (the
-// caller serialises); only StartFrame may be called from another thread meanwhile.
+// Packets in, frames out: no thread, lock or host call. One thread at a time uses it (the
+// caller serialises every call, Reset and StartFrame included).
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,10 +17,18 @@ namespace corvane {
 
 class H263FrameAssembler {
  public:
+  // No H.263 picture comes near this (16CIF intra pictures stay well below 1 MiB); a frame
+  // that grows past it comes from a device that never ends its frames.
+  static constexpr std::size_t kMaxFrameBytes = 8 * 1024 * 1024;
+
   struct Frame {
     std::span<const unsigned char> data;
     // The frame begins with an intra picture.
     bool keyFrame = false;
+    // The frame grew past kMaxFrameBytes and was dropped: data is empty, its storage has been
+    // given back, and the rest of the packet that went past the limit was dropped with it.
+    // The data that follows is assembled as a new frame.
+    bool oversized = false;
   };
 
   // Takes one whole RTP packet. Packets that are not version 2 H.263 (payload type 34) or
@@ -33,15 +40,21 @@ class H263FrameAssembler {
   std::optional<Frame> AddPayload(std::span<const unsigned char> payload, bool marker);
 
   // The next data begins a new frame.
-  void StartFrame() { frameStart.store(true, std::memory_order_relaxed); }
+  void StartFrame() { frameStart = true; }
+  // Forgets the frame under assembly and the byte held for the next packet, and gives back
+  // storage above the keep limit: what comes next is assembled as on a new stream.
+  void Reset();
 
   // The bytes collected so far for the frame that has not ended yet.
   std::span<const unsigned char> pending() const;
   // The storage kept for frames; it is kept between frames and given back only above 2 MiB.
+  // It never grows past kMaxFrameBytes.
   std::size_t capacity() const { return frameBuffer.capacity(); }
 
  private:
   void AppendFrameData(std::span<const unsigned char> piece);
+  // Drops the frame that has grown too large and gives its storage back.
+  void DropOversizedFrame();
   // The frame returned last is done with: empty the buffer and start the next one.
   void FinishReturnedFrame();
 
@@ -54,7 +67,9 @@ class H263FrameAssembler {
   bool keyFrame = false;
   // Set between a returned frame and the next call, which empties the buffer first.
   bool frameReturned = false;
-  std::atomic<bool> frameStart{true};
+  bool frameStart = true;
+  // Set by AppendFrameData when the frame went past kMaxFrameBytes; AddPayload reports it.
+  bool oversized = false;
 };
 
 }  // namespace corvane

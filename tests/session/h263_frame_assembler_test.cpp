@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -26,6 +27,7 @@ using support::Picture;
 struct FrameOut {
   Bytes data;
   bool keyFrame = false;
+  bool oversized = false;
 };
 
 class Assembler : public ::testing::Test {
@@ -60,7 +62,8 @@ class Assembler : public ::testing::Test {
   }
   static std::optional<FrameOut> Copy(const std::optional<H263FrameAssembler::Frame>& frame) {
     if (!frame) return std::nullopt;
-    return FrameOut{Bytes(frame->data.begin(), frame->data.end()), frame->keyFrame};
+    return FrameOut{Bytes(frame->data.begin(), frame->data.end()), frame->keyFrame,
+                    frame->oversized};
   }
 
   std::unique_ptr<unsigned char[]> copy_;
@@ -495,6 +498,119 @@ TEST_F(FrameAssembly, ThreeMegabyteFrameReleasesItsStorageWhenTheNextFrameStarts
 TEST_F(FrameAssembly, StartFrameBeginsANewFrameMidway) {
   Frame({0xA1, 0xA2}, false);
   assembler_.StartFrame();
+  EXPECT_TRUE(NextPieceStartsAFrame());
+}
+
+// A marker on a frame without data (header-only packets, or one byte held for the next
+// packet) ends nothing that could be handed over: no empty frame.
+struct EmptyEnd {
+  const char* name;
+  std::vector<Bytes> before;  // payloads without marker
+  Bytes last;                 // the payload with the marker
+};
+
+void PrintTo(const EmptyEnd& row, std::ostream* out) { *out << row.name; }
+
+class MarkerWithoutData : public Assembler, public ::testing::WithParamInterface<EmptyEnd> {};
+
+TEST_P(MarkerWithoutData, EndsNoFrameAndTheNextDataStartsOne) {
+  const EmptyEnd& row = GetParam();
+  const auto first = Frame(Picture(support::kQcif, true));  // a frame just returned
+  ASSERT_TRUE(first.has_value());
+  for (const Bytes& payload : row.before) EXPECT_FALSE(Payload(payload, false).has_value());
+  EXPECT_FALSE(Payload(row.last, true).has_value());
+  EXPECT_THAT(Assembled(), IsEmpty());
+  EXPECT_TRUE(NextPieceStartsAFrame());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeaderOnly, MarkerWithoutData,
+    ::testing::Values(
+        EmptyEnd{"ModeA", {}, {0x00, 0x40, 0x00, 0x00}},
+        EmptyEnd{"ModeB", {}, {0x80, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        EmptyEnd{"ModeC", {}, {0xC0, 0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}},
+        EmptyEnd{"EmptyPayload", {}, {}},
+        EmptyEnd{"AfterHeaderOnlyPackets", {{0x00, 0x40, 0x00, 0x00}, {0x00, 0x40, 0x00, 0x00}},
+                 {0x00, 0x40, 0x00, 0x00}},
+        // The only data byte waits for the next packet; the header-only marker packet
+        // forgets it.
+        EmptyEnd{"AfterAHeldByte", {{0x01, 0x40, 0x00, 0x00, 0x00}}, {0x00, 0x40, 0x00, 0x00}}),
+    [](const ::testing::TestParamInfo<EmptyEnd>& info) { return std::string(info.param.name); });
+
+TEST_F(FrameAssembly, ResetForgetsTheFrameAndTheHeldByte) {
+  Payload({0x03, 0x40, 0x00, 0x00,  // mode A, EBIT=3
+           0xA1, 0xAF},             // 0xAF held back
+          false);
+  ASSERT_THAT(Assembled(), ElementsAre(0xA1));
+  assembler_.Reset();
+  EXPECT_THAT(Assembled(), IsEmpty());
+  // SBIT=5 would take the held byte's top bits; after the reset nothing is held.
+  Payload({0x28, 0x40, 0x00, 0x00, 0x07, 0xB2}, false);
+  EXPECT_THAT(Assembled(), ElementsAre(0x07, 0xB2));
+}
+
+TEST_F(FrameAssembly, ResetStartsAFrameClassifiedAfresh) {
+  Frame(Picture(support::kQcif, false), false);
+  assembler_.Reset();
+  EXPECT_TRUE(NextPieceStartsAFrame());
+}
+
+TEST_F(FrameAssembly, ResetGivesBackStorageAboveTheKeepLimit) {
+  const Bytes chunk(60000, 0x77);
+  for (int i = 0; i < 50; ++i) Frame(chunk, false);  // 3,000,000 bytes under assembly
+  ASSERT_GT(assembler_.capacity(), 0x200000u);
+  assembler_.Reset();
+  EXPECT_LT(assembler_.capacity(), 0x200000u);
+}
+
+// A device that never sets the marker: the frame is dropped as it passes the limit, its
+// storage given back, and the data after it assembled as a frame of its own.
+TEST_F(FrameAssembly, FrameWithoutEndIsDroppedAtTheLimitAndStorageStaysBounded) {
+  constexpr std::size_t kLimit = H263FrameAssembler::kMaxFrameBytes;
+  const Bytes chunk(1400, 0x55);
+  const std::size_t packets = 3 * kLimit / chunk.size();
+  int dropped = 0;
+  std::size_t largest = 0;
+  for (std::size_t i = 0; i < packets; ++i) {
+    const auto frame = assembler_.AddPayload(support::ModeA(chunk), false);
+    largest = std::max(largest, assembler_.capacity());
+    if (!frame) continue;
+    EXPECT_TRUE(frame->oversized) << "packet " << i;
+    EXPECT_TRUE(frame->data.empty());
+    EXPECT_FALSE(frame->keyFrame);
+    ++dropped;
+    // Given back at once, not only when a frame ends.
+    EXPECT_LT(assembler_.capacity(), 0x200000u) << "packet " << i;
+  }
+  EXPECT_LE(largest, kLimit);
+  // 3 × the limit in chunks that do not divide it: two full frames dropped, the third short.
+  EXPECT_EQ(dropped, 2);
+  EXPECT_LE(Assembled().size(), kLimit);
+  // The device ends its frames again: the tail ends as an ordinary frame, then pictures pass.
+  const auto tail = Frame({0xA1}, true);
+  ASSERT_TRUE(tail.has_value());
+  EXPECT_FALSE(tail->oversized);
+  EXPECT_FALSE(tail->keyFrame);
+  EXPECT_TRUE(NextPieceStartsAFrame());
+}
+
+TEST_F(FrameAssembly, FrameOfExactlyTheLimitIsKept) {
+  constexpr std::size_t kLimit = H263FrameAssembler::kMaxFrameBytes;
+  EXPECT_FALSE(Frame(Bytes(kLimit - 1, 0x55), false).has_value());
+  const auto frame = Frame({0xA1}, true);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_FALSE(frame->oversized);
+  EXPECT_EQ(frame->data.size(), kLimit);
+}
+
+// The packet that passes the limit goes with the dropped frame, its marker too.
+TEST_F(FrameAssembly, PacketPastTheLimitIsDroppedWhole) {
+  constexpr std::size_t kLimit = H263FrameAssembler::kMaxFrameBytes;
+  EXPECT_FALSE(Frame(Bytes(kLimit - 10, 0x55), false).has_value());
+  const auto frame = Frame(Bytes(20, 0x66), true);
+  ASSERT_TRUE(frame.has_value());
+  EXPECT_TRUE(frame->oversized);
+  EXPECT_THAT(Assembled(), IsEmpty());
   EXPECT_TRUE(NextPieceStartsAFrame());
 }
 
