@@ -1,5 +1,6 @@
 #include "library.h"
 
+#include <chrono>
 #include <exception>
 
 #include "errors.h"
@@ -23,6 +24,8 @@ struct ShutdownAtExit {
 // A callback that keeps sending while the library is being terminated could keep it busy;
 // after this many rounds terminate() gives up on such stragglers.
 constexpr int kMaxTerminateRounds = 16;
+// How long terminate() waits for the library's threads, in all rounds together.
+constexpr std::chrono::milliseconds kTerminateLimit{3000};
 
 }  // namespace
 
@@ -157,6 +160,7 @@ void Library::OnThreadExit(std::uint64_t connectionId) {
       media_.erase(m);
     }
   }
+  threadExited_.notify_all();
   // connection is released here, outside the lock; the thread's own copy goes last.
 }
 
@@ -172,33 +176,53 @@ void Library::ForgetCallback(RcpCallback callback, void* context) {
   for (const auto& connection : LiveConnections()) connection->Forget(callback, context);
 }
 
+bool Library::AnyRunningLocked(const std::vector<std::uint64_t>& ids) const {
+  for (const std::uint64_t id : ids) {
+    if (threads_.count(id) != 0) return true;
+  }
+  return false;
+}
+
 void Library::Terminate() {
   const auto self = std::this_thread::get_id();
+  const auto deadline = std::chrono::steady_clock::now() + kTerminateLimit;
   for (int round = 0; round < kMaxTerminateRounds; ++round) {
     std::vector<std::shared_ptr<Connection>> connections;
     std::vector<std::shared_ptr<MediaConnection>> media;
-    std::vector<std::thread> threads;
+    std::vector<std::uint64_t> stopping;
     {
       std::lock_guard lock(mutex_);
       // New handles and requests from now on get fresh connections.
       pool_.clear();
       for (const auto& [id, connection] : live_) connections.push_back(connection);
       for (const auto& [id, m] : media_) media.push_back(m);
-      for (auto it = threads_.begin(); it != threads_.end();) {
-        if (it->second.get_id() == self) {
-          ++it;  // terminate() called from a callback: this thread ends after it returns
-          continue;
-        }
-        threads.push_back(std::move(it->second));
-        it = threads_.erase(it);
+      for (const auto& [id, thread] : threads_) {
+        // terminate() called from a callback: this thread ends after it returns.
+        if (thread.get_id() != self) stopping.push_back(id);
       }
-      for (auto& thread : finished_) threads.push_back(std::move(thread));
-      finished_.clear();
     }
     for (const auto& connection : connections) connection->RequestStop();
     for (const auto& m : media) m->RequestStop();
-    if (threads.empty()) break;
-    for (auto& thread : threads) thread.join();
+
+    std::vector<std::thread> done;
+    bool gaveUp = false;
+    {
+      std::unique_lock lock(mutex_);
+      threadExited_.wait_until(lock, deadline, [&] { return !AnyRunningLocked(stopping); });
+      done.swap(finished_);
+      // A thread still running now is stuck in a callback that does not return (a stalled
+      // host). It is left to end by itself; what it uses stays alive through its own
+      // references, and it is no longer waited for.
+      for (const std::uint64_t id : stopping) {
+        const auto it = threads_.find(id);
+        if (it == threads_.end()) continue;
+        it->second.detach();
+        threads_.erase(it);
+        gaveUp = true;
+      }
+    }
+    for (auto& thread : done) thread.join();
+    if (gaveUp || (stopping.empty() && done.empty())) break;
   }
 }
 

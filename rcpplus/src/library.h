@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -38,6 +39,8 @@ class Library final : public ConnectionPool {
   void OnThreadExit(std::uint64_t connectionId);
 
   void ForgetCallback(RcpCallback callback, void* context);
+  // Stops every connection and waits, for a bounded time, until their threads have ended; a
+  // thread held up in a callback beyond that is left behind, detached.
   void Terminate();
 
   static void SetConnectTimeout(int timeoutMs);
@@ -48,6 +51,7 @@ class Library final : public ConnectionPool {
  private:
   Library() = default;
   std::vector<std::shared_ptr<Connection>> LiveConnections();
+  bool AnyRunningLocked(const std::vector<std::uint64_t>& ids) const;
   std::shared_ptr<Connection> StartConnectionLocked(const std::string& address,
                                                     std::uint32_t sessionId, bool isPrivate);
 
@@ -58,6 +62,7 @@ class Library final : public ConnectionPool {
   std::map<std::uint64_t, std::shared_ptr<MediaConnection>> media_;
   std::map<std::uint64_t, std::thread> threads_;
   std::vector<std::thread> finished_;
+  std::condition_variable threadExited_;
 
   static std::atomic<int> connectTimeoutMs_;
 };

@@ -66,8 +66,7 @@ CBoschDigitalIO::CBoschDigitalIO(CIPCaptureIOBaseHandlerIf* handler, int timeout
 }
 
 CBoschDigitalIO::~CBoschDigitalIO() {
-  Shutdown();
-  // A terminated thread may have left its connection behind.
+  Retire();
   Disconnect();
 }
 
@@ -215,21 +214,25 @@ void CBoschDigitalIO::PauseAfterFailedPass() {
   platform::WaitAny(events, timeout > 0 ? timeout : 500);
 }
 
-void CBoschDigitalIO::Shutdown() {
+bool CBoschDigitalIO::Retire() {
   stopping.store(true);
   Disable();
   stopEvent.Set();
-  if (threadHandle.Valid()) {
-    // A time-out of 0 or below means no request time-out; the thread still gets a moment.
-    const int waitMs = timeout > 0 ? ClampMs(2LL * timeout) : 1000;
-    if (!threadHandle.Join(waitMs)) {
-      if (handler != nullptr) {
-        handler->Log(kLogError, "CBoschDigitalIO: IO thread did not stop, terminating it.");
-      }
-      threadHandle.Terminate();
-    }
+  if (!threadHandle.Valid()) return true;
+  // A time-out of 0 or below means no request time-out; the thread still gets a moment.
+  const int waitMs = timeout > 0 ? ClampMs(2LL * timeout) : 1000;
+  if (threadHandle.Join(waitMs)) {
     threadHandle = platform::Thread();
+    return true;
   }
+  if (handler != nullptr) {
+    handler->Log(kLogError, "CBoschDigitalIO: IO thread did not stop, terminating it.");
+  }
+  threadHandle.Abandon();
+  // The driver and the host's sink may be gone by the time the thread runs on.
+  sink.store(nullptr);
+  handler.Detach(&DetachedHandler());
+  return false;
 }
 
 // ---- Connection
@@ -420,7 +423,9 @@ void CBoschDigitalIO::HandleReply(rcpplus::RcpHeader& header, rcpplus::RcpInputS
           // sink in the order in which they were cached.
           std::lock_guard report(reportMutex);
           inputStates[index].store(state);
-          if (ICaptureIOEventSink* current = sink.load(); current != nullptr) {
+          // A disabled object reports nothing: after Close the host may have destroyed its sink.
+          ICaptureIOEventSink* current = sink.load();
+          if (current != nullptr && enabled.load() && !stopping.load()) {
             current->OnInputChanged(static_cast<int>(index), state);
           }
         }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "foundation/abandoned.h"
 #include "foundation/callback_thread_registry.h"
 #include "foundation/ipcapture_io_base_handler_if.h"
 #include "foundation/recursive_lock.h"
@@ -33,8 +34,8 @@ class CBoschDigitalIO : public ICaptureIOApi {
   // between keep-alive polls while watching. The worker thread starts at once and waits for
   // Enable.
   CBoschDigitalIO(CIPCaptureIOBaseHandlerIf* handler, int timeout, int pollPeriodMs = 30000);
-  // Stops the worker thread (terminating it, with a log line, when it does not end within
-  // 2 x timeout) and tears the connection down.
+  // Retires the object (if its owner has not) and tears the connection down. Only for an
+  // object whose Retire succeeded.
   ~CBoschDigitalIO() override;
   CBoschDigitalIO(const CBoschDigitalIO&) = delete;
   CBoschDigitalIO& operator=(const CBoschDigitalIO&) = delete;
@@ -45,6 +46,11 @@ class CBoschDigitalIO : public ICaptureIOApi {
   // Waits until the worker thread has dropped its connection and waits for Enable; true
   // when it did so within timeoutMs (or there is no worker thread).
   bool WaitUntilIdle(int timeoutMs);
+  // Stops the worker thread, waiting up to 2 x timeout. True when it ended: the object may be
+  // destroyed. False when it did not (a sink call has not returned): the thread is abandoned
+  // with a log line, the object stops reaching its driver and the sink, and it must be kept
+  // alive, since the thread and library callbacks may still use it.
+  bool Retire();
   int GetInputCount() override;
   int GetOutputCount() override;
   // True when the device answered both requests in time; false at once without a connection.
@@ -67,7 +73,6 @@ class CBoschDigitalIO : public ICaptureIOApi {
   // One connected pass: configure, prime, subscribe, watch. Returns when the pass is over.
   void RunPass();
   void Watch();
-  void Shutdown();
 
   std::string BuildDeviceAddress();
   void Connect();
@@ -124,7 +129,8 @@ class CBoschDigitalIO : public ICaptureIOApi {
   std::uint32_t sessionId = 0;  // under lock
   std::unique_ptr<rcpplus::RtpStreamer> streamer;  // under lock
   std::unique_ptr<rcpplus::RcpClient> client;      // under lock
-  CIPCaptureIOBaseHandlerIf* handler;
+  // The driver; a stand-in once the object has been abandoned.
+  OwnerLink<CIPCaptureIOBaseHandlerIf> handler;
   std::atomic<ICaptureIOEventSink*> sink{nullptr};
   std::atomic<std::int32_t> inputCount{0};
   std::atomic<std::int32_t> outputCount{0};

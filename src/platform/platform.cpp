@@ -25,19 +25,6 @@
 #include <utility>
 #include <vector>
 
-// Functions in which a thread can be cancelled carry no stack instrumentation: glibc
-// unwinds a cancelled thread from outside instrumented code, which would leave their stack
-// redzones behind for the sanitizer runtime to trip over in the next landing pad.
-#if defined(__SANITIZE_ADDRESS__)
-#define PLATFORM_CANCELLABLE __attribute__((no_sanitize_address))
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define PLATFORM_CANCELLABLE __attribute__((no_sanitize_address))
-#endif
-#endif
-#ifndef PLATFORM_CANCELLABLE
-#define PLATFORM_CANCELLABLE
-#endif
 
 namespace platform {
 
@@ -96,7 +83,7 @@ enum class Take { kTaken, kGone };
 // Called when poll reported fd ready. An eventfd is consumed by reading its counter; a
 // thread handle reads EOF and stays signalled. EAGAIN means a waiter elsewhere took the
 // signal first.
-PLATFORM_CANCELLABLE Take TakeSignal(int fd) {
+Take TakeSignal(int fd) {
   std::uint64_t value = 0;
   for (;;) {
     const ssize_t n = read(fd, &value, sizeof value);
@@ -110,7 +97,7 @@ PLATFORM_CANCELLABLE Take TakeSignal(int fd) {
 constexpr short kReady = POLLIN | POLLHUP | POLLERR;
 
 // Shared by Wait and WaitAny: index of the consumed object, -1 time-out.
-PLATFORM_CANCELLABLE int WaitOn(std::span<const int> fds, int timeout_ms) {
+int WaitOn(std::span<const int> fds, int timeout_ms) {
   if (fds.empty()) {
     std::fputs("platform: wait on an empty list of handles\n", stderr);
     std::abort();
@@ -244,12 +231,12 @@ int Handle::Release() {
 
 // ---- waits --------------------------------------------------------------------------------
 
-PLATFORM_CANCELLABLE WaitResult Wait(int fd, int timeout_ms) {
+WaitResult Wait(int fd, int timeout_ms) {
   const int fds[1] = {fd};
   return WaitOn(fds, timeout_ms) == 0 ? WaitResult::kSignalled : WaitResult::kTimeout;
 }
 
-PLATFORM_CANCELLABLE int WaitAny(std::span<const int> fds, int timeout_ms) {
+int WaitAny(std::span<const int> fds, int timeout_ms) {
   return WaitOn(fds, timeout_ms);
 }
 
@@ -374,7 +361,7 @@ bool Thread::Start(std::function<void()> fn) {
   return true;
 }
 
-PLATFORM_CANCELLABLE bool Thread::Join(int timeout_ms) {
+bool Thread::Join(int timeout_ms) {
   if (joined_) return true;
   if (platform::Wait(handle_.fd(), timeout_ms) != WaitResult::kSignalled) return false;
   // The notifier closes while the thread is finishing; the join itself is short.
@@ -383,17 +370,20 @@ PLATFORM_CANCELLABLE bool Thread::Join(int timeout_ms) {
   return true;
 }
 
-PLATFORM_CANCELLABLE bool Thread::Terminate() {
-  if (joined_) return true;
-  pthread_cancel(static_cast<pthread_t>(pthread_));
-  pthread_join(static_cast<pthread_t>(pthread_), nullptr);
+void Thread::Abandon() {
+  if (joined_) return;
+  // Never cancelled: a thread may hold a lock or run a destructor at any moment. Detached, it
+  // ends whenever it gets out of whatever holds it.
+  pthread_detach(static_cast<pthread_t>(pthread_));
+  handle_ = Handle();
+  id_ = 0;
+  pthread_ = 0;
   joined_ = true;
-  return true;
 }
 
-PLATFORM_CANCELLABLE void SleepMs(int ms) {
+void SleepMs(int ms) {
   if (ms <= 0) {
-    pthread_testcancel();
+    sched_yield();
     return;
   }
   const timespec deadline = AddMs(MonotonicNow(), ms);

@@ -122,12 +122,11 @@ class Thread {
   // reaped). An empty Thread counts as ended.
   bool Join(int timeout_ms);
 
-  // Forced termination: cancels the thread (pthread_cancel) and waits for it to end.
-  // glibc unwinds the cancelled thread's stack, so its RAII guards release their locks;
-  // code on such a thread must not swallow the unwind (catch (...) must rethrow). The
-  // thread ends at its next cancellation point (a wait, a sleep, a socket call).
-  // Returns true when the thread has ended.
-  bool Terminate();
+  // Gives up on a thread that did not end in time: detaches it and lets it run on. It is
+  // never cancelled, since it may hold a lock or be inside a destructor; its owner keeps alive
+  // whatever the thread may still touch. Afterwards this object is empty; a duplicate of the
+  // handle taken before still tells when the thread ends.
+  void Abandon();
 
  private:
   struct Start;
@@ -137,7 +136,7 @@ class Thread {
   bool joined_ = true;
 };
 
-// Sleeps for ms milliseconds (a cancellation point).
+// Sleeps for ms milliseconds; 0 or less gives up the processor once.
 void SleepMs(int ms);
 
 // Number of processors the process may run on; at least 1.

@@ -1,9 +1,7 @@
 // The digital I/O object as the host reaches it through the driver: the "ICaptureIOApi"
 // property, and Close taking it offline.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -11,6 +9,7 @@
 #include "digital_io_fakes.h"
 #include "driver/veltrane.h"
 #include "support/fake_host.h"
+#include "support/process_stats.h"
 #include "support/settings_test_files.h"
 
 namespace {
@@ -19,36 +18,6 @@ using digitalio_testing::Eventually;
 using digitalio_testing::FakeSink;
 
 constexpr int kTimeoutMs = 400;
-
-// Threads of the RCP+ library in this process.
-int LibraryThreads() {
-  int count = 0;
-  DIR* tasks = opendir("/proc/self/task");
-  if (!tasks) return -1;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    if (name.rfind("rcpplus", 0) == 0) ++count;
-  }
-  closedir(tasks);
-  return count;
-}
-
-std::string ThreadNames() {
-  std::string names;
-  DIR* tasks = opendir("/proc/self/task");
-  while (dirent* entry = tasks ? readdir(tasks) : nullptr) {
-    if (entry->d_name[0] == '.') continue;
-    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    names += name + " ";
-  }
-  if (tasks) closedir(tasks);
-  return names;
-}
 
 std::string DeviceType(int inputs, int outputs) {
   return "<bosch><cameraCount value=\"0\"/><framerate><max value=\"25\"/></framerate>"
@@ -128,13 +97,14 @@ TEST_F(DriverDigitalIO, CloseTakesTheObjectOfflineUntilEnabledAfterANewOpen) {
 
   ASSERT_EQ(driver_.Close(), 1);
   // A joined thread may linger in /proc for a moment while the kernel reaps it.
-  EXPECT_TRUE(Eventually([] { return LibraryThreads() == 0; }, kTimeoutMs)) << ThreadNames();
+  EXPECT_TRUE(Eventually([] { return testutil::LibraryThreadCount() == 0; }, kTimeoutMs))
+      << testutil::ThreadNames();
   const std::size_t eventsAtClose = sink.Events().size();
   device_->SetInput(1, true);
   device_->SetInput(2, true);
   // Nothing may reach the sink, and the library must not start again by itself.
   EXPECT_FALSE(Eventually([&] { return sink.Events().size() > eventsAtClose; }, 3 * kTimeoutMs));
-  EXPECT_EQ(LibraryThreads(), 0);
+  EXPECT_EQ(testutil::LibraryThreadCount(), 0);
 
   ASSERT_EQ(driver_.Open(nullptr), 1);
   api = DigitalIO(driver_);

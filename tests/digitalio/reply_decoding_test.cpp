@@ -1,5 +1,6 @@
 // What the object makes of each reply, message and failure the library hands it. The
-// object is never enabled here: the callbacks are called directly, as a library thread would.
+// callbacks are called directly, as a library thread would; the object counts as enabled, but
+// its worker thread never connects.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -34,6 +35,7 @@ class ReplyDecodingTest : public ::testing::Test {
   ReplyDecodingTest() : handler_(1, "user", "pass", 4, 2) {
     io_ = std::make_unique<CBoschDigitalIO>(&handler_, 300);
     io_->SetEventSink(&sink_);
+    CBoschDigitalIOTestPeer::MarkEnabled(*io_);
   }
 
   // Hands one frame to the reply callback; answers the payload bytes it left unread.
@@ -71,6 +73,15 @@ TEST_F(ReplyDecodingTest, ActiveStateMessageIsCachedAndReported) {
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].input, 2);
   EXPECT_EQ(events[0].state, 2);
+}
+
+// After Close (which disables the object) the host may destroy its sink: a message still on
+// its way is cached but reaches nobody.
+TEST_F(ReplyDecodingTest, DisabledObjectReportsNothing) {
+  io_->Disable();
+  DeliverState(3, {0x05});
+  EXPECT_EQ(CBoschDigitalIOTestPeer::InputState(*io_, 2), 2);
+  EXPECT_TRUE(sink_.Events().empty());
 }
 
 TEST_F(ReplyDecodingTest, ZeroStateByteIsReportedInactive) {

@@ -361,23 +361,6 @@ TEST(AutoLock, ReleasesWhenAnExceptionLeavesTheScope) {
   EXPECT_TRUE(TryLockElsewhere(lock));
 }
 
-TEST(AutoLock, ReleasesWhenItsThreadIsTerminated) {
-  CRecursiveLock lock;
-  std::atomic<bool> holding{false};
-  platform::Thread thread;
-  ASSERT_TRUE(thread.Start([&] {
-    CAutoLock guard(lock);
-    holding = true;
-    for (;;) platform::SleepMs(10);
-  }));
-  ASSERT_TRUE(Eventually([&] { return holding.load(); }));
-  EXPECT_FALSE(TryLockElsewhere(lock));
-  ASSERT_TRUE(thread.Terminate());
-  EXPECT_EQ(LockCount(lock), 0);
-  EXPECT_TRUE(lock.TryLock());
-  lock.Unlock();
-}
-
 // Makes the next descriptor the process opens fail, for as long as it lives.
 class DescriptorLimit {
  public:

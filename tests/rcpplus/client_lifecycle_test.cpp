@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -206,6 +207,40 @@ TEST_F(LifecycleTest, TerminateFromCallbackDoesNotHang) {
   out.writeOctet(0);
   client.sendRequest(5000, kInputCount, out, callback, &done);
   ASSERT_TRUE(WaitUntil([&] { return done.load(); }));
+  EXPECT_TRUE(WaitUntil([] { return CountLibraryThreads() == 0; }));
+  EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
+}
+
+// A callback that does not return (a stalled host) must not hold terminate() for ever: the
+// thread it holds is left behind and ends by itself once the callback returns.
+TEST_F(LifecycleTest, TerminateGivesUpOnACallbackThatDoesNotReturn) {
+  struct Stall {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> released{false};
+    std::atomic<bool> returned{false};
+  };
+  auto& stall = Keep<Stall>();
+  auto callback = +[](void* context, RcpHeader&, RcpInputStream&) {
+    auto* s = static_cast<Stall*>(context);
+    s->entered = true;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!s->released && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    s->returned = true;
+  };
+  RcpClient client(address_.c_str(), 0, 0);
+  RcpOutputStream out;
+  out.writeOctet(0);
+  client.sendRequest(5000, kInputCount, out, callback, &stall);
+  ASSERT_TRUE(WaitUntil([&] { return stall.entered.load(); }));
+
+  const auto start = std::chrono::steady_clock::now();
+  System::terminate();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
+  EXPECT_FALSE(stall.returned.load());
+  EXPECT_EQ(CountLibraryThreads(), 1);
+
+  stall.released = true;
   EXPECT_TRUE(WaitUntil([] { return CountLibraryThreads() == 0; }));
   EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
 }

@@ -196,7 +196,8 @@ class RCPPLUS_API RtpStreamer : public RcpClient {
 class RCPPLUS_API System {
  public:
   // Closes every connection, fails pending requests, ends every library thread and returns
-  // after they have ended. The next use of the library starts it again.
+  // after they have ended, or after 3 s: a thread held up longer in a callback (a caller that
+  // does not return) is left to end by itself. The next use of the library starts it again.
   static void terminate();
 };
 
