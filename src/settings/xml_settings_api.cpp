@@ -45,7 +45,10 @@ std::int32_t CXMLSettingsAPI::Load(const char* fileName) {
     return 0;
   }
 
-  const std::string path = platform::ExecutableFolder() + fileName;
+  // Without the folder a bare name would be looked up in the working directory.
+  const std::string folder = platform::ExecutableFolder();
+  if (folder.empty()) return kSettingsFailure;
+  const std::string path = folder + fileName;
   if (!FileHasContent(path)) return kSettingsFailure;
 
   std::unique_ptr<pugi::xml_document> document(new (std::nothrow) pugi::xml_document);

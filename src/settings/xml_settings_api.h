@@ -26,7 +26,8 @@ class CXMLSettingsAPI {
   CXMLSettingsAPI& operator=(const CXMLSettingsAPI&) = delete;
 
   // Loads fileName from the executable's folder. 0 on success; kSettingsFailure when the
-  // name is null, empty or contains '/', or the file is missing, empty or not well-formed.
+  // name is null, empty or contains '/', the executable's folder is unknown, or the file is
+  // missing, empty or not well-formed.
   // On a store that is already loaded it only counts another reference and returns 0:
   // the first document stays, whatever file is named now.
   std::int32_t Load(const char* fileName);
