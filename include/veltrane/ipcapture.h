@@ -147,7 +147,8 @@ class IIPCaptureDriver {
   // driver.
   virtual IIPVideoCapture* GetVideoCapture() = 0;                                  // 3
   // The device's digital I/O, owned by the driver; null when the device has none or the
-  // driver is not open.
+  // driver has not been opened. After Uninitialize it is the same object, disabled, until
+  // the next Initialize replaces it.
   virtual corvane::ICaptureIOApi* GetIOApi() = 0;                                  // 4
 };
 

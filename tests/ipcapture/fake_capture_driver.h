@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -133,10 +134,14 @@ class FakeCaptureDriver final : public CCaptureAPIEx {
   int startResult = 1;
   int stopResult = 1;
   int statusResult = 1;
+  // Runs at every recorded call before it answers: lets a test make the driver throw or
+  // block inside a call.
+  std::function<void(const std::string& call)> onCall;
 
  private:
   int Record(const std::string& call, int result) {
     calls.push_back(call);
+    if (onCall) onCall(call);
     return result;
   }
 };
