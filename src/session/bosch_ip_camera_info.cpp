@@ -65,27 +65,51 @@ CBoschIPCameraInfo::~CBoschIPCameraInfo() {
 bool CBoschIPCameraInfo::StartStreaming(std::int32_t requestQuality, std::int32_t requestResolution,
                                         std::uint32_t requestFrameInterval,
                                         std::uint16_t requestWidth, std::uint16_t requestHeight) {
-  resolution = requestResolution;
-  frameInterval = requestFrameInterval;
-  width = requestWidth;
-  height = requestHeight;
-  quality = requestQuality;
-  qualityLevel = requestQuality < 20   ? 1
-                 : requestQuality < 40 ? 2
-                 : requestQuality < 60 ? 3
-                 : requestQuality < 80 ? 4
-                                       : 5;
+  {
+    std::lock_guard guard(requestLock);
+    resolution = requestResolution;
+    frameInterval = requestFrameInterval;
+    width = requestWidth;
+    height = requestHeight;
+    quality = requestQuality;
+    qualityLevel = requestQuality < 20   ? 1
+                   : requestQuality < 40 ? 2
+                   : requestQuality < 60 ? 3
+                   : requestQuality < 80 ? 4
+                                         : 5;
+    active = true;
+    ++requestGeneration;
+  }
   framesDelivered = 0;
-  active = true;
-  assembler.StartFrame();
   if (!startEvent.Valid()) return false;
+  // Cuts short whatever the running connection waits for: it answers an older request.
+  stopEvent.Set();
   startEvent.Set();
   return true;
 }
 
 void CBoschIPCameraInfo::StopStreaming() {
-  active = false;
+  {
+    std::lock_guard guard(requestLock);
+    active = false;
+    ++requestGeneration;
+  }
   stopEvent.Set();
+}
+
+void CBoschIPCameraInfo::TakeRequest() {
+  std::lock_guard guard(requestLock);
+  connectionRequest.quality = quality;
+  connectionRequest.qualityLevel = qualityLevel;
+  connectionRequest.resolution = resolution;
+  connectionRequest.frameInterval = frameInterval;
+  connectionRequest.width = width;
+  connectionRequest.height = height;
+  connectionGeneration = requestGeneration.load();
+}
+
+int CBoschIPCameraInfo::WaitMs(long long ms) {
+  return static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
 }
 
 std::string CBoschIPCameraInfo::BuildDeviceAddress() const {
@@ -109,18 +133,24 @@ void CBoschIPCameraInfo::Run() {
       WaitForEither(frameEvent, startEvent, platform::kInfinite);
       continue;
     }
+    // A request made from here on cuts this attempt's waits short; any made before is the
+    // one this attempt takes.
+    stopEvent.Reset();
+    TakeRequest();
     // Every attempt starts from scratch.
     if (streamer) Disconnect();
     if (!TryConnect()) {
-      if (!stopping && active) {
+      // A failure because the host asked for something else is no lost video.
+      if (Current()) {
         Disconnect();
         ReportEvent(kChannelEventLost);
-        stopEvent.Wait(NetworkTimeout());  // retry pause
+        stopEvent.Wait(NetworkTimeout());  // retry pause, cut short by a new request
       }
       continue;
     }
-    if (stopping || !active) continue;
+    if (!Current()) continue;
     ReportEvent(kChannelEventVideo);
+    SetDeliveredSize(connectionRequest.width, connectionRequest.height);
     std::unique_ptr<rcpplus::RcpClient> announcer;
     try {
       streamer->registerReceiverCallback(true, OnRtpPacket, this);
@@ -144,15 +174,24 @@ std::unique_ptr<rcpplus::RcpClient> CBoschIPCameraInfo::AnnounceSession() {
 }
 
 void CBoschIPCameraInfo::Watchdog(rcpplus::RcpClient* announcer) {
-  const int limit = NetworkTimeout() + kWatchdogSlackMs;
-  while (active) {
+  const int limit = WaitMs(static_cast<long long>(NetworkTimeout()) + kWatchdogSlackMs);
+  // A new start or stop request ends the watch; the next pass tears down and, when the
+  // channel is still wanted, connects with the new settings.
+  while (Current()) {
     if (WaitForEither(frameEvent, stopEvent, limit) >= 0) continue;
     // No picture for too long: tear down and let the next pass connect again at once.
     Disconnect();
-    if (active) ReportEvent(kChannelEventLost);
+    if (Current()) ReportEvent(kChannelEventLost);
     if (announcer) announcer->disconnect();
     return;
   }
+}
+
+void CBoschIPCameraInfo::SetDeliveredSize(std::uint16_t deliveredWidth,
+                                          std::uint16_t deliveredHeight) {
+  CAutoLock lock(receiveLock);
+  frameWidth = deliveredWidth;
+  frameHeight = deliveredHeight;
 }
 
 bool CBoschIPCameraInfo::TryConnect() {
@@ -177,12 +216,9 @@ bool CBoschIPCameraInfo::Connect() {
   streamer->setVideoTimeout(NetworkTimeout());
   videoCoder = 0;
   line = static_cast<std::uint16_t>(channelIndex + 1);
-  // A stop signal left over from a stop while idle would cut this attempt's first wait
-  // short; every wait below checks active and stopping, so no real stop is lost.
-  stopEvent.Reset();
 
   if (!stopping) DiscoverCoder();
-  if (stopping || !active) return false;
+  if (!Current()) return false;
 
   // The id that counts is the one the device gives this connection.
   {
@@ -192,7 +228,7 @@ bool CBoschIPCameraInfo::Connect() {
   videoFailed_ = false;
   streamer->connectVideo(NetworkTimeout(), kVideoType, videoCoder.load(), 0, 1, OnRcpMessage, this);
   if (!WaitForSessionId()) {
-    if (stopping || !active) return false;
+    if (!Current()) return false;
     if (videoFailed_) return false;
     // A device that sends no session id still gets its settings.
   }
@@ -202,30 +238,22 @@ bool CBoschIPCameraInfo::Connect() {
 }
 
 void CBoschIPCameraInfo::DiscoverCoder() {
-  int attempts = 0;
-  while (active) {
+  for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
+    // A new request cuts the pause short; the check below then ends the attempt.
+    if (attempt > 0) stopEvent.Wait(kDiscoveryPauseMs);
+    if (!Current()) return;
+    const AnswerMark mark = MarkAnswers(kAnswerCoderList);
     ReadCoders();
-    const int woken = WaitForEither(replyEvent, stopEvent, NetworkTimeout());
-    if (woken == 0) {
-      if (active && !stopping) videoCoder = static_cast<std::uint8_t>(coderNumber.load());
+    if (WaitForAnswer(mark, NetworkTimeout())) {
+      if (Current()) videoCoder = static_cast<std::uint8_t>(coderNumber.load());
       return;
     }
-    if (woken == 1) {
-      if (stopping || !active) return;
-      // Stopped and started again meanwhile: the answer is still to come, so ask anew
-      // rather than connect with a coder nobody has named.
-      continue;
-    }
-    if (attempts >= kDiscoveryAttempts - 1 || stopping || !active) return;
-    ++attempts;
-    stopEvent.Wait(kDiscoveryPauseMs);
-    if (stopping) return;
   }
 }
 
 bool CBoschIPCameraInfo::WaitForSessionId() {
-  // Waits on stopEvent, so a stop does not have to sit out the whole budget.
-  int budget = kSessionIdBudgetFactor * NetworkTimeout();
+  // Waits on stopEvent, so a new request does not have to sit out the whole budget.
+  long long budget = kSessionIdBudgetFactor * static_cast<long long>(NetworkTimeout());
   do {
     {
       CAutoLock lock(sessionIdLock);
@@ -233,25 +261,28 @@ bool CBoschIPCameraInfo::WaitForSessionId() {
     }
     if (videoFailed_) return false;
     stopEvent.Wait(kSessionIdStepMs);
-    if (stopping || !active) return false;
+    if (!Current()) return false;
     budget -= kSessionIdStepMs;
   } while (budget >= 0);
   return false;
 }
 
 void CBoschIPCameraInfo::Disconnect() {
-  if (!streamer) return;
-  connected = false;
-  try {
-    streamer->registerReceiverCallback(true, nullptr, nullptr);
-    streamer->disconnectVideo();
-    streamer->unsubscribeMessageCallback(this);
-    streamer->unregisterCallback(OnRcpMessage, this);
-    streamer->disconnect();
-  } catch (rcpplus::Exception* error) {
-    LogLibraryError("Disconnect", error);
+  if (streamer) {
+    connected = false;
+    try {
+      streamer->registerReceiverCallback(true, nullptr, nullptr);
+      streamer->disconnectVideo();
+      streamer->unsubscribeMessageCallback(this);
+      streamer->unregisterCallback(OnRcpMessage, this);
+      streamer->disconnect();
+    } catch (rcpplus::Exception* error) {
+      LogLibraryError("Disconnect", error);
+    }
+    streamer.reset();
   }
-  streamer.reset();
+  // A picture cut off with the connection must not run into the next connection's first.
+  ResetReception();
 }
 
 void CBoschIPCameraInfo::RequestStop() {

@@ -3,12 +3,19 @@
 // Threads: the host's thread constructs and destroys the session and calls StartStreaming and
 // StopStreaming; the worker thread connects, watches the video and reconnects; the RCP+
 // library runs the static callbacks below on its own threads. Everything those threads share
-// is atomic or guarded by one of the two locks.
+// is atomic or guarded by one of the locks.
+//
+// Every start or stop request counts up requestGeneration. A connection belongs to the
+// generation it was set up for, with the settings of that request; once the generation has
+// moved on the worker thread ends the connection and, when the channel is still wanted,
+// sets up a new one with the new settings.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,11 +44,12 @@ class CBoschIPCameraInfo {
   CBoschIPCameraInfo(const CBoschIPCameraInfo&) = delete;
   CBoschIPCameraInfo& operator=(const CBoschIPCameraInfo&) = delete;
 
-  // Records the request for the next connection and wakes the worker thread. False only
-  // when the session has no start event (its creation failed).
+  // Records the request for the next connection and wakes the worker thread, which ends a
+  // running connection and connects with these settings. False only when the session has
+  // no start event (its creation failed).
   bool StartStreaming(std::int32_t quality, std::int32_t resolution, std::uint32_t frameInterval,
                       std::uint16_t width, std::uint16_t height);
-  // The worker thread notices and drops the connection.
+  // The worker thread notices and drops the connection (not a lost video).
   void StopStreaming();
   // Tells the worker thread to end, without waiting for it; the destructor joins it. An
   // owner with many sessions signals them all first so that they wind down side by side.
@@ -59,8 +67,48 @@ class CBoschIPCameraInfo {
  private:
   friend struct CBoschIPCameraInfoTestPeer;
 
+  // What one start request asks for.
+  struct StreamRequest {
+    std::int32_t quality = 0;
+    std::int32_t qualityLevel = 0;
+    std::int32_t resolution = 0;
+    std::uint32_t frameInterval = 0;
+    std::uint16_t width = 0;
+    std::uint16_t height = 0;
+  };
+
+  // Requests whose answers are counted, one counter each: the coder list and the six
+  // settings. A wait marks its counter before the request goes out and ends only when that
+  // counter moves, so an answer to another command never confirms it.
+  enum AnswerSlot : std::size_t {
+    kAnswerCoderList,
+    kAnswerFrameRateA,
+    kAnswerFrameRateB,
+    kAnswerResolution,
+    kAnswerQuality,
+    kAnswerQualityRepeat,
+    kAnswerQualityNumber,
+    kAnswerSlotCount,
+  };
+  struct AnswerMark {
+    AnswerSlot slot;
+    std::uint32_t answered;
+  };
+
   // ---- Worker thread (bosch_ip_camera_info.cpp).
   void Run();
+  // Copies the latest request into connectionRequest and its generation into
+  // connectionGeneration, for the attempt about to start.
+  void TakeRequest();
+  // The connection being set up or running still answers the host's latest request.
+  bool Current() const {
+    return !stopping && active && requestGeneration.load() == connectionGeneration;
+  }
+  // The picture size frames are labelled with until an intra frame gives its own: the
+  // requested size of the connection now up.
+  void SetDeliveredSize(std::uint16_t frameWidth, std::uint16_t frameHeight);
+  // Waits computed from the network time-out, clamped to what a wait takes.
+  static int WaitMs(long long ms);
   bool Connect();
   // Connect, with a library failure counted as a failed attempt.
   bool TryConnect();
@@ -80,8 +128,16 @@ class CBoschIPCameraInfo {
   // Logs a library error through the throttle.
   void LogLibraryError(const char* where, rcpplus::Exception* error);
 
+  // ---- Answers to the worker's requests (coder_discovery.cpp). The reply callbacks count
+  // an answer and set replyEvent, the worker's wake-up.
+  AnswerMark MarkAnswers(AnswerSlot slot) const;
+  // True when an answer has been counted since the mark, within timeoutMs; false on time-out
+  // or as soon as the connection's request is no longer current.
+  bool WaitForAnswer(const AnswerMark& mark, int timeoutMs);
+  void RecordAnswer(AnswerSlot slot);
+
   // ---- Coder discovery and the video connection's messages (coder_discovery.cpp).
-  // Asks the device for its coder list; the reply callback sets replyEvent.
+  // Asks the device for its coder list; the reply callback counts the answer.
   bool ReadCoders();
   void SetSessionId(std::uint32_t id);
   static void ReadCodersReply(void* context, rcpplus::RcpHeader& header,
@@ -92,9 +148,12 @@ class CBoschIPCameraInfo {
                            rcpplus::RcpInputStream& message);
 
   // ---- Stream settings (stream_parameters.cpp). Run on the worker thread.
-  // Writes frame rate, resolution and quality, each confirmed before the next.
+  // Writes frame rate, resolution and quality of connectionRequest, each confirmed before the
+  // next.
   bool SetStreamParameters();
-  bool WaitForReply();
+  bool WaitForReply(const AnswerMark& mark);
+  // The slot of a setting's command word; kAnswerSlotCount for any other.
+  static AnswerSlot SettingSlot(std::uint32_t commandWord);
   static void SettingsReply(void* context, rcpplus::RcpHeader& header,
                             rcpplus::RcpInputStream& reply);
   static void SetAndApplySettings(rcpplus::RcpHeader& header, CBoschIPCameraInfo* session);
@@ -108,6 +167,11 @@ class CBoschIPCameraInfo {
   // Hands one frame to the host. False only when an intra frame's size cannot be read: such
   // a frame does not count as a sign of life for the watchdog.
   bool DeliverFrame(bool intra, std::uint8_t channel, const unsigned char* data, int length);
+  // The assembler dropped a frame for its size: resynchronise on the next intra frame.
+  void DropOversizedFrame();
+  // Forgets a frame under assembly and waits for an intra frame: what the next connection
+  // brings starts clean. Takes receiveLock.
+  void ResetReception();
   // Message buffer sizes come in four steps; only larger frames get their exact length.
   static std::int32_t VideoMessageBufferSize(std::int32_t length);
 
@@ -119,6 +183,7 @@ class CBoschIPCameraInfo {
   ParseMpegHeaderFunction parseMpegHeader = nullptr;
   // Written by the coder list reply before replyEvent is set.
   std::atomic<std::uint32_t> coderNumber{0};
+  // The latest start request, written by the host's thread under requestLock.
   std::atomic<std::int32_t> qualityLevel{0};
   std::atomic<std::int32_t> quality{0};
   std::atomic<std::uint32_t> frameInterval{0};
@@ -131,12 +196,26 @@ class CBoschIPCameraInfo {
   std::atomic<std::uint32_t> sessionId{0};
   std::atomic<std::uint32_t> errorCount{0};
   std::atomic<std::uint32_t> allocFailureCount{0};
+  std::atomic<std::uint32_t> oversizeCount{0};
   // RTP packets to frames; fed under receiveLock.
   H263FrameAssembler assembler;
   std::atomic<std::uint16_t> line{1};
+  // The size of the latest start request.
   std::atomic<std::uint16_t> width{0};
   std::atomic<std::uint16_t> height{0};
   std::atomic<std::int32_t> resolution{0};
+  // The size frames are delivered with: the running connection's request, then each parsed
+  // intra frame's. Written under receiveLock.
+  std::atomic<std::uint16_t> frameWidth{0};
+  std::atomic<std::uint16_t> frameHeight{0};
+  // Counted up by every start and stop request, under requestLock.
+  std::atomic<std::uint32_t> requestGeneration{0};
+  std::mutex requestLock;
+  // The request and generation of the connection being set up or running; worker thread only.
+  StreamRequest connectionRequest;
+  std::uint32_t connectionGeneration = 0;
+  // Answers counted per slot since construction.
+  std::array<std::atomic<std::uint32_t>, kAnswerSlotCount> answers{};
   std::atomic<std::uint8_t> videoCoder{0};
   std::atomic<bool> waitForKeyFrame{true};
   std::atomic<bool> stopping{false};

@@ -1,5 +1,7 @@
 // Coder discovery and the messages of the video connection: which coder the session
 // receives, the session id the device gives the connection, and readable error lines.
+#include <array>
+#include <chrono>
 #include <string>
 
 #include "session/bosch_ip_camera_info.h"
@@ -14,13 +16,43 @@ constexpr std::uint32_t kCmdConnectionFailed = 0x00120020;
 constexpr std::uint32_t kCmdYield = 0xFF0D0031;
 constexpr std::uint32_t kCmdSessionId = 0xFFCC0C31;
 
-// A coder list entry: number, flags, 12 unused bytes.
+// A coder list entry: number, flags, 12 unused bytes. A tail shorter than an entry is no
+// entry and ends the list.
+constexpr int kCoderEntryBytes = 16;
 constexpr int kCoderEntryTail = 12;
 constexpr std::uint16_t kCoderUsable = 0x0004;
 constexpr std::uint16_t kCoderNotForThisClient = 0x4000;
 constexpr int kAfterCoderReplyPauseMs = 100;
 
 }  // namespace
+
+// ---- Answers ------------------------------------------------------------------------------
+
+CBoschIPCameraInfo::AnswerMark CBoschIPCameraInfo::MarkAnswers(AnswerSlot slot) const {
+  return AnswerMark{slot, answers[slot].load()};
+}
+
+bool CBoschIPCameraInfo::WaitForAnswer(const AnswerMark& mark, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const std::array<int, 2> fds{replyEvent.fd(), stopEvent.fd()};
+  for (;;) {
+    if (answers[mark.slot].load() != mark.answered) return true;
+    if (!Current()) return false;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    // Woken by any answer or request; the checks above decide.
+    platform::WaitAny(fds, WaitMs(left));
+  }
+}
+
+void CBoschIPCameraInfo::RecordAnswer(AnswerSlot slot) {
+  answers[slot].fetch_add(1);
+  replyEvent.Set();
+}
+
+// ---- Coder discovery ----------------------------------------------------------------------
 
 bool CBoschIPCameraInfo::ReadCoders() {
   const std::string address = BuildDeviceAddress();
@@ -30,7 +62,6 @@ bool CBoschIPCameraInfo::ReadCoders() {
   payload.writeOctet(1);
   payload.writeOctet(0);
   payload.writeOctet(1);
-  replyEvent.Reset();
   client.sendRequest(NetworkTimeout(), kCmdCoderList, payload, ReadCodersReply, this);
   return true;
 }
@@ -47,7 +78,7 @@ void CBoschIPCameraInfo::ReadCodersCallback(CBoschIPCameraInfo* session,
   session->callbackThreads.RegisterCurrentThread();
   CIPCaptureIOBaseHandlerIf& handler = session->Handler();
   if (header.errorCode != 0) {
-    // No replyEvent: the worker's wait runs out and it asks again.
+    // No answer: the worker's wait runs out and it asks again.
     if (ShouldLogError(session->errorCount))
       handler.Log(kLogError,
                   "CBoschIPCameraInfo: Connection to server failed. Check address and the device "
@@ -57,7 +88,7 @@ void CBoschIPCameraInfo::ReadCodersCallback(CBoschIPCameraInfo* session,
   }
   try {
     // The first usable coder meant for this client wins.
-    while (reply.available() >= kCoderEntryTail) {
+    while (reply.available() >= kCoderEntryBytes) {
       const std::uint16_t number = reply.readUShort();
       const std::uint16_t flags = reply.readUShort();
       if ((flags & kCoderUsable) != 0 && (flags & kCoderNotForThisClient) == 0) {
@@ -66,7 +97,7 @@ void CBoschIPCameraInfo::ReadCodersCallback(CBoschIPCameraInfo* session,
       }
       reply.skip(kCoderEntryTail);
     }
-    session->replyEvent.Set();
+    session->RecordAnswer(kAnswerCoderList);
   } catch (rcpplus::Exception* error) {
     if (ShouldLogError(session->errorCount)) {
       handler.Log(kLogError, "CBoschIPCameraInfo: ReadCodersCallback: Error: %08x when calling 0x%08x\n",

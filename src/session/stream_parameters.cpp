@@ -64,6 +64,18 @@ std::uint32_t QualityValueFor(std::int32_t qualityLevel) {
   }
 }
 
+CBoschIPCameraInfo::AnswerSlot CBoschIPCameraInfo::SettingSlot(std::uint32_t commandWord) {
+  switch (commandWord) {
+    case kCmdFrameRateA: return kAnswerFrameRateA;
+    case kCmdFrameRateB: return kAnswerFrameRateB;
+    case kCmdResolution: return kAnswerResolution;
+    case kCmdQuality: return kAnswerQuality;
+    case kCmdQualityRepeat: return kAnswerQualityRepeat;
+    case kCmdQualityNumber: return kAnswerQualityNumber;
+    default: return kAnswerSlotCount;
+  }
+}
+
 std::int32_t QualityNumberFor(const DeviceConfig& config, std::int32_t qualityLevel) {
   const std::string* text = &config.qualityMedium;
   switch (qualityLevel) {
@@ -78,14 +90,15 @@ std::int32_t QualityNumberFor(const DeviceConfig& config, std::int32_t qualityLe
 }
 
 bool CBoschIPCameraInfo::SetStreamParameters() {
-  const std::int32_t code = resolution;
+  const StreamRequest& request = connectionRequest;
+  const std::int32_t code = request.resolution;
   std::uint32_t resolutionValue = 0;
   if (!ResolutionValueFor(code, resolutionValue)) {
     Handler().Log(kLogError, "CBoschIPCameraInfo::SetStreamParameters(), Unknown resolution: %d",
                   code);
     return false;
   }
-  const std::uint32_t interval = frameInterval;
+  const std::uint32_t interval = request.frameInterval;
   FrameRateValues rate;
   if (!FrameRateValuesFor(interval, rate)) {
     Handler().Log(kLogError, "CBoschIPCameraInfo::SetStreamParameters(), framerate %d not supported!",
@@ -97,16 +110,21 @@ bool CBoschIPCameraInfo::SetStreamParameters() {
 
   struct Setting {
     std::uint32_t commandWord;
+    AnswerSlot slot;
     std::uint32_t value;
   };
   Setting settings[] = {
-      {kCmdFrameRateA, rate.a},  {kCmdFrameRateB, rate.b},     {kCmdResolution, resolutionValue},
-      {kCmdQuality, 0},          {kCmdQualityRepeat, 0},       {kCmdQualityNumber, 0},
+      {kCmdFrameRateA, kAnswerFrameRateA, rate.a},
+      {kCmdFrameRateB, kAnswerFrameRateB, rate.b},
+      {kCmdResolution, kAnswerResolution, resolutionValue},
+      {kCmdQuality, kAnswerQuality, 0},
+      {kCmdQualityRepeat, kAnswerQualityRepeat, 0},
+      {kCmdQualityNumber, kAnswerQualityNumber, 0},
   };
   for (std::size_t i = 0; i < std::size(settings); ++i) {
     if (settings[i].commandWord == kCmdQuality) {
       // The level's configured number is read just before the quality goes out.
-      const std::int32_t level = qualityLevel;
+      const std::int32_t level = request.qualityLevel;
       const std::uint32_t value = QualityValueFor(level);
       settings[i].value = value;
       settings[i + 1].value = value;
@@ -115,19 +133,20 @@ bool CBoschIPCameraInfo::SetStreamParameters() {
     }
     rcpplus::RcpOutputStream payload;
     payload.writeULong(settings[i].value);
+    const AnswerMark mark = MarkAnswers(settings[i].slot);
     client.sendRequest(NetworkTimeout(), settings[i].commandWord, payload, SettingsReply, this);
-    if (!WaitForReply()) return false;
+    if (!WaitForReply(mark)) return false;
   }
   client.unsubscribeMessageCallback(this);
   client.disconnect();
   return true;
 }
 
-bool CBoschIPCameraInfo::WaitForReply() {
-  if (stopping || !active) return false;
-  const std::array<int, 2> fds{stopEvent.fd(), replyEvent.fd()};
-  if (platform::WaitAny(fds, NetworkTimeout() + kReplySlackMs) < 0) return false;
-  return !stopping && active;
+bool CBoschIPCameraInfo::WaitForReply(const AnswerMark& mark) {
+  if (!Current()) return false;
+  if (!WaitForAnswer(mark, WaitMs(static_cast<long long>(NetworkTimeout()) + kReplySlackMs)))
+    return false;
+  return Current();
 }
 
 void CBoschIPCameraInfo::SettingsReply(void* context, rcpplus::RcpHeader& header,
@@ -135,8 +154,10 @@ void CBoschIPCameraInfo::SettingsReply(void* context, rcpplus::RcpHeader& header
   if (!context) return;
   auto* session = static_cast<CBoschIPCameraInfo*>(context);
   SetAndApplySettings(header, session);
-  // Also after an error reply: the sequence goes on, only without an apply.
-  session->replyEvent.Set();
+  // Also after an error reply: the sequence goes on, only without an apply. The answer
+  // counts for its own command only.
+  const AnswerSlot slot = SettingSlot(header.commandWord);
+  if (slot != kAnswerSlotCount) session->RecordAnswer(slot);
 }
 
 void CBoschIPCameraInfo::SetAndApplySettings(rcpplus::RcpHeader& header,

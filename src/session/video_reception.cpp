@@ -44,10 +44,29 @@ void CBoschIPCameraInfo::OnRtpPacket(void* context, rcpplus::RtpPayloadType type
   const auto frame =
       session->assembler.AddPacket(std::span<const unsigned char>(data, static_cast<std::size_t>(length)));
   if (!frame) return;
+  if (frame->oversized) [[unlikely]] {
+    session->DropOversizedFrame();
+    return;
+  }
   if (session->active &&
       session->DeliverFrame(frame->keyFrame, session->channelIndex, frame->data.data(),
                             static_cast<int>(frame->data.size())))
     session->frameEvent.Set();
+}
+
+void CBoschIPCameraInfo::DropOversizedFrame() {
+  waitForKeyFrame = true;
+  if (ShouldLogError(oversizeCount))
+    Handler().Log(kLogError,
+                  "CBoschIPCameraInfo: frame of channel %u above %zu bytes without an end, "
+                  "dropped; waiting for the next intra frame.",
+                  static_cast<unsigned>(channelIndex), H263FrameAssembler::kMaxFrameBytes);
+}
+
+void CBoschIPCameraInfo::ResetReception() {
+  CAutoLock lock(receiveLock);
+  assembler.Reset();
+  waitForKeyFrame = true;
 }
 
 // ---- Delivery -----------------------------------------------------------------------------
@@ -78,11 +97,11 @@ bool CBoschIPCameraInfo::DeliverFrame(bool intra, std::uint8_t channel, const un
       waitForKeyFrame = true;
       return false;
     }
-    width = static_cast<std::uint16_t>(parsedWidth);
-    height = static_cast<std::uint16_t>(parsedHeight);
-    code = width > kSmallPictureMaxWidth ? kFourCCIntraLarge : kFourCCIntraSmall;
+    frameWidth = static_cast<std::uint16_t>(parsedWidth);
+    frameHeight = static_cast<std::uint16_t>(parsedHeight);
+    code = frameWidth > kSmallPictureMaxWidth ? kFourCCIntraLarge : kFourCCIntraSmall;
   } else {
-    code = width > kSmallPictureMaxWidth ? kFourCCOtherLarge : kFourCCOtherSmall;
+    code = frameWidth > kSmallPictureMaxWidth ? kFourCCOtherLarge : kFourCCOtherSmall;
   }
 
   const std::int32_t size = VideoMessageBufferSize(length);
@@ -94,10 +113,10 @@ bool CBoschIPCameraInfo::DeliverFrame(bool intra, std::uint8_t channel, const un
     return true;
   }
 
-  const std::uint16_t frameWidth = width;
-  message->SetWidth(frameWidth);
-  message->SetHeight(height);
-  message->SetSizeClass(frameWidth > kSmallPictureMaxWidth ? kSizeClassLarge : kSizeClassSmall);
+  const std::uint16_t deliveredWidth = frameWidth;
+  message->SetWidth(deliveredWidth);
+  message->SetHeight(frameHeight);
+  message->SetSizeClass(deliveredWidth > kSmallPictureMaxWidth ? kSizeClassLarge : kSizeClassSmall);
   message->SetDataLength(static_cast<std::uint32_t>(std::max(length, 0)));
   unsigned char* buffer = message->GetBuffer();
   const int copied = std::min(length, size);

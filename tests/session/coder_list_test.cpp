@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "session_fixture.h"
@@ -66,18 +67,38 @@ TEST_F(CoderList, ErrorReplyIsLoggedAndLeavesTheReplyEventUnset) {
             "connection. ReadCodersCallback: Error: 00000101 when calling 0xff110c30\n");
 }
 
-TEST_F(CoderList, TruncatedEntryIsLoggedAsACaughtErrorWithoutReplyEvent) {
-  // An unsuitable entry cut short: skipping its tail reads past the reply.
-  std::vector<unsigned char> reply{0x00, 0x01, 0x00, 0x00};
-  reply.insert(reply.end(), 9, 0);  // 13 bytes
+// Entries are 16 bytes: a tail of 12 to 15 bytes after the last one is no entry, however it
+// begins, and the reply still counts as the answer.
+struct ShortTail {
+  std::size_t length;
+  std::uint16_t flags;  // what its flag bytes would say if it were read as an entry
+};
+
+class CoderListTail : public CoderList, public ::testing::WithParamInterface<ShortTail> {};
+
+TEST_P(CoderListTail, IsIgnoredAndTheReplyCounts) {
+  const ShortTail& tail = GetParam();
+  Peer::CoderNumber(*session_) = 9;
+  std::vector<unsigned char> reply;
+  AddEntry(reply, 0x81, 0x4004);  // not for this client
+  std::vector<unsigned char> last;
+  AddEntry(last, 0x07, tail.flags);
+  last.resize(tail.length);
+  reply.insert(reply.end(), last.begin(), last.end());
   Reply(reply);
-  EXPECT_FALSE(ReplyEventSet());
-  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 1u);
-  ASSERT_EQ(owner_.Texts().size(), 2u);
-  EXPECT_EQ(owner_.Texts()[0],
-            "CBoschIPCameraInfo: ReadCodersCallback: Error: 00000000 when calling 0xff110c30\n");
-  EXPECT_EQ(owner_.Texts()[1].rfind("CBoschIPCameraInfo: ReadCodersCallback: Error catched ", 0), 0u);
+  EXPECT_EQ(Peer::CoderNumber(*session_).load(), 9u);
+  EXPECT_TRUE(ReplyEventSet());
+  EXPECT_EQ(Peer::ErrorCount(*session_).load(), 0u);
+  EXPECT_TRUE(owner_.Texts().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(TwelveToFifteenBytes, CoderListTail,
+                         ::testing::Values(ShortTail{12, 0x0004}, ShortTail{13, 0x0000},
+                                           ShortTail{14, 0x0000}, ShortTail{15, 0x0004}),
+                         [](const ::testing::TestParamInfo<ShortTail>& info) {
+                           return std::to_string(info.param.length) + "Bytes" +
+                                  (info.param.flags != 0 ? "LookingUsable" : "");
+                         });
 
 TEST_F(CoderList, NullContextIsIgnored) {
   std::vector<unsigned char> reply;

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
 #include <thread>
 
 #include "session_fixture.h"
@@ -210,6 +212,62 @@ TEST_F(FrameDelivery, ParserOutputsAreCutToSixteenBits) {
   EXPECT_EQ(frames[0].width, 320);
   EXPECT_EQ(frames[0].height, 240);
   EXPECT_EQ(frames[0].fourcc, kDivx);
+}
+
+// A header-only packet with the marker ends a frame without data: nothing goes to the host,
+// and the gate stays as it was.
+class HeaderOnlyEnd : public FrameDelivery, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeaderOnlyEnd, DeliversNoEmptyFrame) {
+  const bool afterIntra = GetParam();
+  Frame(Picture(kQcif, true));
+  if (!afterIntra) Frame(Picture(kQcif, false));
+  const std::size_t before = user_.Frames().size();
+  Packet(support::RtpPacket(support::ModeA({}), true));
+  EXPECT_EQ(user_.Frames().size(), before);
+  EXPECT_EQ(allocator_.Requests().size(), before);
+  const Bytes next = Picture(kQcif, false, 50);
+  Frame(next);
+  const auto frames = user_.Frames();
+  ASSERT_EQ(frames.size(), before + 1);
+  EXPECT_EQ(frames.back().data, next);
+  for (const auto& frame : frames) EXPECT_FALSE(frame.data.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AfterAFrame, HeaderOnlyEnd, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "Intra" : "NonIntra");
+                         });
+
+// A device that never sets the marker bit: the frame is dropped as it passes the limit and
+// its storage given back, however long the stream runs; the gate then waits for an intra
+// frame, and video resumes with it once the device ends its frames again.
+TEST_F(FrameDelivery, FrameWithoutEndStaysBoundedAndVideoResumesAtTheNextIntraFrame) {
+  constexpr std::size_t kBound = 8 * 1024 * 1024;
+  constexpr std::size_t kStreamed = 20 * 1024 * 1024;  // two and a half times the bound
+  Frame(Picture(kQcif, true));
+  ASSERT_EQ(user_.Frames().size(), 1u);
+  Frame(Picture(kQcif, false, 1400), false);
+  const Bytes chunk(1400, 0x55);
+  std::size_t largest = 0;
+  for (std::size_t sent = 1400; sent < kStreamed; sent += chunk.size()) {
+    Frame(chunk, false);
+    largest = std::max(largest, Peer::Assembler(*session_).capacity());
+  }
+  EXPECT_LE(largest, kBound);
+  EXPECT_EQ(owner_.CountLinesContaining("without an end"), 2);
+  // What is left of the endless frame ends now; it begins mid-picture and is held back.
+  Frame({0xA1});
+  EXPECT_EQ(user_.Frames().size(), 1u);
+  const Bytes intra = Picture(kQcif, true, 900);
+  Frame(intra);
+  Frame(Picture(kQcif, false, 600));
+  const auto frames = user_.Frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[1].data, intra);
+  EXPECT_EQ(frames[1].fourcc, kDivx);
+  EXPECT_EQ(frames[2].fourcc, kDivi);
+  EXPECT_LT(Peer::Assembler(*session_).capacity(), 0x200000u);
 }
 
 // ---- Host objects missing or failing ------------------------------------------------------

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <chrono>
@@ -281,6 +282,54 @@ TEST_F(SessionWithDevice, StalledVideoIsReportedLostAndReconnected) {
   EXPECT_TRUE(owner_->WaitForEvents(kVideo, 2, 4000));
   EXPECT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 2, 1000));
 }
+
+// A coder reply still on its way when the host stops and starts again must not stand in for
+// the answer to a setting: the frame rate, whose reply the device drops, is confirmed only by
+// the library's time-out for it, a network time-out after it was sent.
+TEST_F(SessionWithDevice, LateCoderReplyAfterARestartConfirmsNoSetting) {
+  StartDevice(2000);
+  device_->DelayReplies(kCmdCoderList, 300);
+  device_->DropReplies(corvane::kCmdFrameRateA, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdCoderList, 1, 2000));
+  session_->StopStreaming();
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(corvane::kCmdFrameRateA, 1, 4000)) << Dump();
+  EXPECT_TRUE(testutil::HoldsFor(
+      [&] { return CountRequests(corvane::kCmdFrameRateB) == 0; }, std::chrono::milliseconds(1000)))
+      << Dump();
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+}
+
+// Waits derived from the network time-out (five of them for the session id, one plus slack
+// for a setting's reply and for the watchdog) are computed wide: with the largest time-outs
+// a late session id is still awaited, the settings are confirmed and the video flows.
+class LongNetworkTimeout : public SessionWithDevice, public ::testing::WithParamInterface<int> {};
+
+TEST_P(LongNetworkTimeout, LateSessionIdIsAwaitedAndVideoFlows) {
+  StartDevice(GetParam());
+  // The session id follows the connect reply.
+  device_->DelayReplies(kCmdConnectVideo, 1500);
+  ASSERT_TRUE(StartCif(40));
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 4000));
+  EXPECT_TRUE(testutil::HoldsFor([&] { return CountSettings() == 0; },
+                                 std::chrono::milliseconds(800)))
+      << Dump();
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 5000)) << Dump();
+  EXPECT_EQ(CountSettings(), 6);
+  const std::uint64_t pictures = device_->PicturesSent(1);
+  EXPECT_TRUE(device_->WaitForPictures(1, pictures + 5, 2000));
+  session_->StopStreaming();
+  session_.reset();
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
+  EXPECT_EQ(owner_->CountLinesContaining(kTerminating), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Milliseconds, LongNetworkTimeout,
+                         ::testing::Values(500000000, INT_MAX - 100, INT_MAX),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::to_string(info.param);
+                         });
 
 TEST(SessionLifecycle, DeviceAddressCarriesSeparatorsWithEmptyCredentials) {
   FakeSessionOwner owner("10.1.2.3", 8080, 300);

@@ -14,7 +14,7 @@ struct CBoschIPCameraInfoTestPeer {
   using Session = CBoschIPCameraInfo;
 
   // Ends a new session's worker thread before it connects anywhere and leaves the session
-  // as StartStreaming does: active, a new frame to begin. False when the thread did not end
+  // as a new connection finds it: active, nothing under assembly. False when the thread did not end
   // in time. Afterwards nothing but the caller waits on the session's events.
   static bool ParkWorker(Session& session) {
     session.stopping = true;
@@ -23,7 +23,7 @@ struct CBoschIPCameraInfoTestPeer {
     // A worker that saw the stop before its first wait left the wake-up signalled.
     session.frameEvent.Reset();
     session.active = true;
-    session.assembler.StartFrame();
+    session.assembler.Reset();
     return true;
   }
 
@@ -65,6 +65,12 @@ struct CBoschIPCameraInfoTestPeer {
   }
   static std::atomic<std::uint16_t>& Width(Session& session) { return session.width; }
   static std::atomic<std::uint16_t>& Height(Session& session) { return session.height; }
+  // The size frames are labelled with, apart from the request's.
+  static std::atomic<std::uint16_t>& FrameWidth(Session& session) { return session.frameWidth; }
+  static std::atomic<std::uint16_t>& FrameHeight(Session& session) { return session.frameHeight; }
+  static std::atomic<std::uint32_t>& OversizeCount(Session& session) {
+    return session.oversizeCount;
+  }
   static std::atomic<std::uint16_t>& Line(Session& session) { return session.line; }
   static std::atomic<std::int32_t>& Resolution(Session& session) { return session.resolution; }
   static std::atomic<std::int32_t>& QualityLevel(Session& session) { return session.qualityLevel; }
