@@ -34,9 +34,9 @@ class Handler final : public corvane::CIPCaptureIOBaseHandlerIf {
  public:
   const char* GetModuleName() override { return "Fuzz"; }
   std::uint16_t GetServerPort() override { return 1; }
-  const std::string& GetServerAddress() override { return text_; }
-  const std::string& GetServerUserName() override { return text_; }
-  const std::string& GetServerPassword() override { return text_; }
+  std::string GetServerAddress() override { return text_; }
+  std::string GetServerUserName() override { return text_; }
+  std::string GetServerPassword() override { return text_; }
   corvane::DeviceConfig* GetDeviceConfig() override { return &config; }
   void Log(int level, const char* format, ...) override {
     if ((level != corvane::kLogError && level != corvane::kLogInfo) || format == nullptr ||

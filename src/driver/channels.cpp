@@ -1,7 +1,9 @@
 // Channel control: start, stop and status per channel, the channel events of the camera
 // sessions, and Close.
+#include <mutex>
 #include <vector>
 
+#include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
 #include "platform/platform.h"
 #include "rcpplus/rcpplus.h"
@@ -27,9 +29,10 @@ CBoschIPCameraInfo* CVeltrane::cameraSession(int channel) const {
   return InTable(channel) ? sessions_[channel] : nullptr;
 }
 
-void CVeltrane::SetStartedFlag(int channel, std::int32_t value) {
+void CVeltrane::SetChannel(int channel, std::int32_t started, std::int32_t state) {
   CAutoLock lock(channelLock_);
-  startedFlags_[channel] = value;
+  startedFlags_[channel] = started;
+  channelStates_[channel] = state;
 }
 
 void CVeltrane::CreateCameraSessions() {
@@ -42,18 +45,30 @@ void CVeltrane::CreateCameraSessions() {
     }
   } catch (...) {
     // A half-opened driver must not keep sessions (and their threads) behind.
-    for (CBoschIPCameraInfo*& session : sessions_) {
-      DeleteCameraSession(session);
-      session = nullptr;
-    }
+    DeleteCameraSessions();
     throw;
+  }
+}
+
+void CVeltrane::DeleteCameraSessions() {
+  for (CBoschIPCameraInfo*& session : sessions_) {
+    DeleteCameraSession(session);
+    session = nullptr;
   }
 }
 
 void CVeltrane::DeleteCameraSession(CBoschIPCameraInfo* session) { delete session; }
 
 int CVeltrane::StartChannel(int channel, int frameIntervalMs, int resolutionCode, int quality) {
-  if (!opened_ || serverAddress_.empty() || !InTable(channel) || !sessions_[channel]) return 0;
+  return SlotBarrier(0, [&] { return StartSession(channel, frameIntervalMs, resolutionCode, quality); });
+}
+
+int CVeltrane::StartSession(int channel, int frameIntervalMs, int resolutionCode, int quality) {
+  if (!opened_ || !InTable(channel) || !sessions_[channel]) return 0;
+  {
+    std::lock_guard lock(connectionMutex_);
+    if (serverAddress_.empty()) return 0;
+  }
   std::int32_t width = 0;
   std::int32_t height = 0;
   switch (resolutionCode) {
@@ -85,34 +100,56 @@ int CVeltrane::StartChannel(int channel, int frameIntervalMs, int resolutionCode
       return 0;
   }
 
-  SetStartedFlag(channel, 1);
   // Set before the worker wakes, so that its video report cannot be overwritten by it.
-  const std::int32_t previousState = channelStates_[channel].exchange(ChannelStarted);
-  if (sessions_[channel]->StartStreaming(quality, resolutionCode,
-                                         static_cast<std::uint32_t>(frameIntervalMs),
-                                         static_cast<std::uint16_t>(width),
-                                         static_cast<std::uint16_t>(height)))
-    return 1;
-  channelStates_[channel] = previousState;
-  SetStartedFlag(channel, 0);
+  std::int32_t previousState = ChannelStopped;
+  {
+    CAutoLock lock(channelLock_);
+    startedFlags_[channel] = 1;
+    previousState = channelStates_[channel].exchange(ChannelStarted);
+  }
+  bool started = false;
+  try {
+    started = sessions_[channel]->StartStreaming(quality, resolutionCode,
+                                                 static_cast<std::uint32_t>(frameIntervalMs),
+                                                 static_cast<std::uint16_t>(width),
+                                                 static_cast<std::uint16_t>(height));
+  } catch (...) {
+    SetChannel(channel, 0, previousState);
+    throw;
+  }
+  if (started) return 1;
+  SetChannel(channel, 0, previousState);
   return 0;
 }
 
 int CVeltrane::StopChannel(int channel) {
-  if (!InTable(channel)) return 0;
-  SetStartedFlag(channel, 0);
-  if (!opened_ || !sessions_[channel]) return 0;
-  channelStates_[channel] = ChannelStopped;
-  sessions_[channel]->StopStreaming();
-  return 1;
+  return SlotBarrier(0, [&] {
+    if (!InTable(channel)) return 0;
+    if (!opened_ || !sessions_[channel]) {
+      CAutoLock lock(channelLock_);
+      startedFlags_[channel] = 0;
+      return 0;
+    }
+    // Flag and state change together: a video event of the session either comes before
+    // both or sees the channel stopped.
+    SetChannel(channel, 0, ChannelStopped);
+    sessions_[channel]->StopStreaming();
+    return 1;
+  });
 }
 
 int CVeltrane::GetChannelStatus(int channel, int* state, int* event, char* text,
                                 unsigned textSize) {
+  return SlotBarrier(0, [&] { return PollChannel(channel, state, event, text, textSize); });
+}
+
+int CVeltrane::PollChannel(int channel, int* state, int* event, char* text, unsigned textSize) {
   if (!InTable(channel) || !sessions_[channel]) return 0;
   if (text && textSize > 0) text[0] = '\0';
   const std::uint32_t frames = sessions_[channel]->framesDelivered.exchange(0);
   int reported = 0;
+  // The poll rewrites the state; a video event must not fall between its read and write.
+  CAutoLock lock(channelLock_);
   std::int32_t s = channelStates_[channel];
   switch (s) {
     case ChannelVideo:
@@ -143,22 +180,31 @@ int CVeltrane::GetChannelStatus(int channel, int* state, int* event, char* text,
 void CVeltrane::OnChannelEvent(CBoschIPCameraInfo* session, int event) {
   if (!session) return;
   const int channel = session->channelIndex;
-  if (!channelStarted(channel)) return;
-  switch (event) {
-    case kChannelEventVideo:
-      session->videoReported = true;
-      channelStates_[channel] = ChannelVideo;
-      break;
-    case kChannelEventLost:
-    case kChannelEventLostToo:
-      // Once per connection that had reported video.
-      if (session->videoReported.exchange(false)) {
-        if (CCaptureAPIUser* user = captureUser_.load()) user->OnChannelLost(channel);
+  if (!InTable(channel)) return;
+  // The host's callback may throw; the session's thread must not see it.
+  SlotBarrier([&] {
+    switch (event) {
+      case kChannelEventVideo: {
+        // Checked and written under the channel lock, so that a StopChannel cannot fall in
+        // between and be overwritten.
+        CAutoLock lock(channelLock_);
+        if (startedFlags_[channel] == 0) return;
+        session->videoReported = true;
+        channelStates_[channel] = ChannelVideo;
+        break;
       }
-      break;
-    default:
-      break;
-  }
+      case kChannelEventLost:
+      case kChannelEventLostToo:
+        // Once per connection that had reported video. The host is called without the lock.
+        if (!channelStarted(channel)) return;
+        if (session->videoReported.exchange(false)) {
+          if (CCaptureAPIUser* user = captureUser_.load()) user->OnChannelLost(channel);
+        }
+        break;
+      default:
+        break;
+    }
+  });
 }
 
 int CVeltrane::Close() {

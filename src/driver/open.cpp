@@ -6,6 +6,7 @@
 #include <exception>
 #include <string>
 
+#include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
 #include "settings/xml_settings_api.h"
 
@@ -16,6 +17,9 @@ namespace {
 constexpr const char* kRootName = "bosch";
 constexpr std::size_t kMaxFileNameLength = 260;
 constexpr int kOpenNetworkTimeoutMs = 20000;
+// Bound of the file's "networktimeout": sessions and the digital I/O object derive waits of
+// several times the time-out from it, which must stay well inside an int.
+constexpr long kMaxNetworkTimeoutMs = 600000;
 
 enum ReaderResult : int {
   kReaderOk = 0,
@@ -165,9 +169,13 @@ int CVeltrane::ReadConfiguration(const std::string& fileName) {
   if (c.inputCount != 0 || c.outputCount != 0) file.ReadText("io/path", c.ioPath);
   file.ReadFlag("resolutions/ccria", c.resolutionChangeableInAlarm);
   file.ReadFlag("framerate/ccfia", c.frameRateChangeableInAlarm);
-  // Not a shipped key: lets a test device type shorten every time-out.
+  // Not a shipped key: lets a test device type shorten every time-out. 0 or below (or no
+  // key) leaves the default; larger values are cut to the bound.
   const std::string timeout = file.Get("networktimeout");
-  fileNetworkTimeout_ = timeout.empty() ? 0 : ToInt(timeout);
+  const long timeoutMs = timeout.empty() ? 0 : std::strtol(timeout.c_str(), nullptr, 10);
+  fileNetworkTimeout_ = timeoutMs <= 0 ? 0
+                        : timeoutMs > kMaxNetworkTimeoutMs ? static_cast<int>(kMaxNetworkTimeoutMs)
+                                                           : static_cast<int>(timeoutMs);
   return kReaderOk;
 }
 
@@ -186,26 +194,22 @@ bool CVeltrane::BuildFrameIntervals() {
 }
 
 int CVeltrane::Open(const char* /*unused*/) {
-  // No exception may reach the host through a slot.
-  try {
-    return OpenDevice();
-  } catch (const std::exception& e) {
-    Log(kLogError, "CVeltrane::Open() -> %s", e.what());
-    return 0;
-  }
+  return SlotBarrier(0, [&] { return OpenDevice(); },
+                     [&](const char* what) { Log(kLogError, "CVeltrane::Open() -> %s", what); });
 }
 
 int CVeltrane::OpenDevice() {
   if (opened_) return 1;
-  if (serverAddress_.empty()) Log(kLogError, "CVeltrane::Open() -> IPaddress hasn't been set");
-  if (serverType_.empty()) {
+  if (GetServerAddress().empty()) Log(kLogError, "CVeltrane::Open() -> IPaddress hasn't been set");
+  const std::string serverType = this->serverType();
+  if (serverType.empty()) {
     Log(kLogError, "CVeltrane::Open() -> IP Server Type hasn't been set");
     return 0;
   }
   std::string fileName;
   int readResult = kReaderLoadFailed;
   try {
-    fileName = serverType_ + ".xml";
+    fileName = serverType + ".xml";
     readResult = ReadConfiguration(fileName);
   } catch (const std::exception&) {
     readResult = kReaderLoadFailed;
@@ -223,9 +227,16 @@ int CVeltrane::OpenDevice() {
   }
   networkTimeout_ = fileNetworkTimeout_ > 0 ? fileNetworkTimeout_ : kOpenNetworkTimeoutMs;
   CreateCameraSessions();
-  if (config_.inputCount > 0 || config_.outputCount > 0) {
+  try {
+    if (config_.inputCount > 0 || config_.outputCount > 0) {
+      digitalIO_.reset();
+      digitalIO_ = std::make_unique<CBoschDigitalIO>(this, networkTimeout_);
+    }
+  } catch (...) {
+    // A failed Open leaves no session or digital I/O thread behind.
+    DeleteCameraSessions();
     digitalIO_.reset();
-    digitalIO_ = std::make_unique<CBoschDigitalIO>(this, networkTimeout_);
+    throw;
   }
   opened_ = true;
   return 1;

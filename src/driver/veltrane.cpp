@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "driver/slot_barrier.h"
 #include "platform/platform.h"
 
 namespace corvane {
@@ -46,14 +47,16 @@ int CVeltrane::SetVideoMode(int mode) {
 }
 
 int CVeltrane::SetCompression(std::uint32_t fourcc) {
-  compression_ = 0;
-  std::uint32_t candidate = 0;
-  if (!GetFirstCompression(&candidate)) return 0;
-  while (candidate != fourcc) {
-    if (!GetNextCompression(&candidate)) return 0;
-  }
-  compression_ = fourcc;
-  return 1;
+  return SlotBarrier(0, [&] {
+    compression_ = 0;
+    std::uint32_t candidate = 0;
+    if (!GetFirstCompression(&candidate)) return 0;
+    while (candidate != fourcc) {
+      if (!GetNextCompression(&candidate)) return 0;
+    }
+    compression_ = fourcc;
+    return 1;
+  });
 }
 
 int CVeltrane::GetFirstCompression(std::uint32_t* fourcc) {
@@ -147,54 +150,83 @@ int CVeltrane::HostOperation32(int* first, int* second) {
 
 // ---- Properties ------------------------------------------------------------------------
 
+std::string CVeltrane::ConnectionValue(const std::string& value) const {
+  std::lock_guard lock(connectionMutex_);
+  return value;
+}
+
+std::string CVeltrane::GetServerAddress() {
+  return SlotBarrier(std::string(), [&] { return ConnectionValue(serverAddress_); });
+}
+
+std::string CVeltrane::GetServerUserName() {
+  return SlotBarrier(std::string(), [&] { return ConnectionValue(userName_); });
+}
+
+std::string CVeltrane::GetServerPassword() {
+  return SlotBarrier(std::string(), [&] { return ConnectionValue(password_); });
+}
+
+std::string CVeltrane::serverType() const { return ConnectionValue(serverType_); }
+
 void CVeltrane::SetServerAddress(const char* value) {
   // A name is replaced by the dotted form of its first IPv4 address; a dotted address, an
-  // empty text or a name that does not resolve is kept as it is.
-  if (std::isalpha(static_cast<unsigned char>(value[0]))) {
-    std::string resolved = platform::ResolveIPv4(value);
-    if (!resolved.empty()) {
-      serverAddress_ = std::move(resolved);
-      return;
-    }
-  }
-  serverAddress_ = value;
+  // empty text or a name that does not resolve is kept as it is. The look-up may take long
+  // and runs without the lock.
+  std::string address;
+  if (std::isalpha(static_cast<unsigned char>(value[0]))) address = platform::ResolveIPv4(value);
+  if (address.empty()) address = value;
+  std::lock_guard lock(connectionMutex_);
+  serverAddress_.swap(address);
 }
 
 int CVeltrane::SetProperty(const char* name, const void* value, int /*length*/) {
   if (!name) return 1;
-  try {
-    if (std::strcmp(name, "IPSERVERPORT") == 0) {
-      // The port travels in the pointer-sized value itself.
-      serverPort_ = static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(value));
-      return 1;
-    }
-    const char* text = static_cast<const char*>(value);
-    if (!text) return 1;
-    if (std::strcmp(name, "IPSERVERADDRESS") == 0) {
-      SetServerAddress(text);
-    } else if (std::strcmp(name, "IPSERVERTYPE") == 0) {
-      serverType_ = text;
-    } else if (std::strcmp(name, "IPSERVERUSERNAME") == 0) {
-      userName_ = text;
-    } else if (std::strcmp(name, "IPSERVERPASSWORD") == 0) {
-      password_ = text;
-    }
-    return 1;
-  } catch (const std::exception&) {
-    Log(kLogError, "CVeltrane::SetProperty() -> cannot store %s", name);
-    return 0;
-  }
+  return SlotBarrier(
+      0,
+      [&] {
+        if (std::strcmp(name, "IPSERVERPORT") == 0) {
+          // The port travels in the pointer-sized value itself.
+          serverPort_ = static_cast<std::uint16_t>(reinterpret_cast<std::uintptr_t>(value));
+          return 1;
+        }
+        const char* text = static_cast<const char*>(value);
+        if (!text) return 1;
+        if (std::strcmp(name, "IPSERVERADDRESS") == 0) {
+          SetServerAddress(text);
+          return 1;
+        }
+        std::string* field = nullptr;
+        if (std::strcmp(name, "IPSERVERTYPE") == 0) {
+          field = &serverType_;
+        } else if (std::strcmp(name, "IPSERVERUSERNAME") == 0) {
+          field = &userName_;
+        } else if (std::strcmp(name, "IPSERVERPASSWORD") == 0) {
+          field = &password_;
+        }
+        if (field) {
+          std::string copy(text);  // allocates outside the lock
+          std::lock_guard lock(connectionMutex_);
+          field->swap(copy);
+        }
+        return 1;
+      },
+      [&](const char*) { Log(kLogError, "CVeltrane::SetProperty() -> cannot store %s", name); });
 }
 
 int CVeltrane::GetProperty(const char* name, void* buffer, int size) {
+  return SlotBarrier(0, [&] { return QueryProperty(name, buffer, size); });
+}
+
+int CVeltrane::QueryProperty(const char* name, void* buffer, int size) {
   if (!name || !*name) return 0;
   const bool holdsInt32 = buffer && size == 4;
 
   if (std::strcmp(name, "ipAddress") == 0) {
     // Copied only when it fits with its NUL.
-    if (!buffer || size <= 0 || serverAddress_.empty() ||
-        serverAddress_.size() >= static_cast<std::size_t>(size))
-      return 0;
+    if (!buffer || size <= 0) return 0;
+    std::lock_guard lock(connectionMutex_);
+    if (serverAddress_.empty() || serverAddress_.size() >= static_cast<std::size_t>(size)) return 0;
     std::memcpy(buffer, serverAddress_.c_str(), serverAddress_.size() + 1);
     return 1;
   }
@@ -245,7 +277,11 @@ void CVeltrane::Log(int level, const char* format, ...) {
   std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   line[sizeof line - 1] = '\0';
+  // The host's callback may throw; nothing of it reaches the thread that logs.
+  SlotBarrier([&] { DeliverLine(level, line); });
+}
 
+void CVeltrane::DeliverLine(int level, const char* line) {
   // Never wait for the driver lock: Close holds it while it joins threads that log.
   if (!driverLock_.TryLock()) return;
   struct Release {

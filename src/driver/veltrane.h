@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,12 +97,13 @@ class CVeltrane final : public CCaptureAPIEx,
   CCaptureAPIUser* GetCaptureUser() override;
   CVideoAllocator* GetVideoAllocator() override;
 
-  // CIPCaptureIOBaseHandlerIf
+  // CIPCaptureIOBaseHandlerIf: the connection values as they are now; SetProperty may change
+  // them at any time, the sessions take the change at their next connection.
   const char* GetModuleName() override { return "Veltrane"; }
-  std::uint16_t GetServerPort() override { return serverPort_; }
-  const std::string& GetServerAddress() override { return serverAddress_; }
-  const std::string& GetServerUserName() override { return userName_; }
-  const std::string& GetServerPassword() override { return password_; }
+  std::uint16_t GetServerPort() override { return serverPort_.load(); }
+  std::string GetServerAddress() override;
+  std::string GetServerUserName() override;
+  std::string GetServerPassword() override;
   DeviceConfig* GetDeviceConfig() override { return &config_; }
   void Log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4)));
 
@@ -113,7 +115,7 @@ class CVeltrane final : public CCaptureAPIEx,
   void OnChannelEvent(CBoschIPCameraInfo* session, int event) override;
 
   // Read-outs for the driver's own components and tests.
-  const std::string& serverType() const { return serverType_; }
+  std::string serverType() const;
   int networkTimeout() const { return networkTimeout_; }
   std::uint32_t compression() const { return compression_; }
   int videoMode() const { return videoMode_; }
@@ -128,6 +130,7 @@ class CVeltrane final : public CCaptureAPIEx,
   int OpenDevice();
   // One session per camera input, at most 64.
   void CreateCameraSessions();
+  void DeleteCameraSessions();
   // Reads "<server type>.xml" into the configuration: 0 on success, 4 for a file name that
   // cannot name a file beside the executable, 15 when the file cannot be loaded.
   int ReadConfiguration(const std::string& fileName);
@@ -137,7 +140,17 @@ class CVeltrane final : public CCaptureAPIEx,
   int EnumerationFirst(const std::vector<std::int32_t>& list, int& cursor, int* out);
   int EnumerationNext(const std::vector<std::int32_t>& list, int& cursor, int* out);
   void SetServerAddress(const char* value);
-  void SetStartedFlag(int channel, std::int32_t value);
+  // A copy of one connection value, taken under the connection lock.
+  std::string ConnectionValue(const std::string& value) const;
+  // GetProperty inside its barrier.
+  int QueryProperty(const char* name, void* buffer, int size);
+  // Log's hand-over of a formatted line to the host.
+  void DeliverLine(int level, const char* line);
+  // Started flag and state of channel, changed together under the channel lock.
+  void SetChannel(int channel, std::int32_t started, std::int32_t state);
+  // StartChannel and GetChannelStatus inside their barriers.
+  int StartSession(int channel, int frameIntervalMs, int resolutionCode, int quality);
+  int PollChannel(int channel, int* state, int* event, char* text, unsigned textSize);
 
   CBoschIPCameraInfo* sessions_[kChannelCount] = {};
   DeviceConfig config_;
@@ -145,9 +158,12 @@ class CVeltrane final : public CCaptureAPIEx,
   std::vector<std::int32_t> resolutions_;
   std::atomic<CCaptureAPIUser*> captureUser_{nullptr};
   std::atomic<CVideoAllocator*> videoAllocator_{nullptr};
+  // Guards the four connection texts: the host sets them while camera sessions and the
+  // digital I/O object read them on their own threads.
+  mutable std::mutex connectionMutex_;
   std::string serverType_;
   std::string serverAddress_;
-  std::uint16_t serverPort_ = 0;
+  std::atomic<std::uint16_t> serverPort_{0};
   std::string userName_;
   std::string password_;
   int networkTimeout_ = kDefaultNetworkTimeoutMs;

@@ -20,11 +20,13 @@ class CIPCaptureIOBaseHandlerIf {
   // Destroys the whole driver object.
   virtual ~CIPCaptureIOBaseHandlerIf() = default;
   virtual const char* GetModuleName() = 0;
-  // Slots 2 to 6 return the driver's own members: read them each time a connection is built.
+  // Slots 2 to 5 hand out copies of the connection values as they are at the call: read them
+  // each time a connection is built, so that a change reaches the next connection. Safe to
+  // call from any thread while the host changes the values.
   virtual std::uint16_t GetServerPort() = 0;
-  virtual const std::string& GetServerAddress() = 0;
-  virtual const std::string& GetServerUserName() = 0;
-  virtual const std::string& GetServerPassword() = 0;
+  virtual std::string GetServerAddress() = 0;
+  virtual std::string GetServerUserName() = 0;
+  virtual std::string GetServerPassword() = 0;
   virtual DeviceConfig* GetDeviceConfig() = 0;
   // Formats one line (cut at 511 characters) and hands it to the host. Never blocks: the
   // line is dropped when the driver lock is busy or no host callback object is set.

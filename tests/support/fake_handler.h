@@ -38,9 +38,9 @@ class FakeHandler : public corvane::CIPCaptureIOBaseHandlerIf {
 
   const char* GetModuleName() override { return moduleName_; }
   std::uint16_t GetServerPort() override { return port_; }
-  const std::string& GetServerAddress() override { return address_; }
-  const std::string& GetServerUserName() override { return user_; }
-  const std::string& GetServerPassword() override { return password_; }
+  std::string GetServerAddress() override { return address_; }
+  std::string GetServerUserName() override { return user_; }
+  std::string GetServerPassword() override { return password_; }
   corvane::DeviceConfig* GetDeviceConfig() override { return &config_; }
   void Log(int level, const char* format, ...) override __attribute__((format(printf, 3, 4))) {
     char text[512];
