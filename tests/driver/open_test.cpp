@@ -296,5 +296,32 @@ TEST_F(DriverOpen, FileNetworkTimeoutReplacesTheDefaultWhenPositive) {
   EXPECT_EQ(other.networkTimeout(), 20000);
 }
 
+TEST_F(DriverOpen, FileNetworkTimeoutIsBoundedToTenMinutes) {
+  // Sessions and the digital I/O object wait for several times the time-out.
+  const struct {
+    const char* value;
+    int expectedMs;
+  } rows[] = {
+      {"1", 1},
+      {"600000", 600000},
+      {"600001", 600000},
+      {"2147483647", 600000},
+      {"4294968296", 600000},  // 2^32 + 1000: must not wrap to 1000
+      {"99999999999999999999", 600000},
+      {"-1", 20000},
+      {"-2147483648", 20000},
+  };
+  for (const auto& row : rows) {
+    CVeltrane driver;
+    driver.SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
+    TestSettingsFile file(UniqueStem("timeout"), DeviceType(Element("framerate/max", "25") +
+                                                            Element("networktimeout", row.value)));
+    driver.SetProperty("IPSERVERTYPE", file.stem().c_str(), 0);
+    ASSERT_EQ(driver.Open(nullptr), 1) << row.value;
+    EXPECT_EQ(driver.networkTimeout(), row.expectedMs) << row.value;
+    driver.Close();
+  }
+}
+
 }  // namespace
 }  // namespace corvane
