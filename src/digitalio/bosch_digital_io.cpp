@@ -230,6 +230,7 @@ bool CBoschDigitalIO::Retire() {
   }
   threadHandle.Abandon();
   // The driver and the host's sink may be gone by the time the thread runs on.
+  blockingSteps.load(std::memory_order_acquire);
   sink.store(nullptr);
   handler.Detach(&DetachedHandler());
   return false;
@@ -258,6 +259,7 @@ void CBoschDigitalIO::Connect() {
 }
 
 void CBoschDigitalIO::Disconnect() {
+  blockingSteps.fetch_add(1, std::memory_order_release);
   std::unique_ptr<rcpplus::RtpStreamer> oldStreamer;
   std::unique_ptr<rcpplus::RcpClient> oldClient;
   {
@@ -384,6 +386,7 @@ void CBoschDigitalIO::RequestInputStates() {
 void CBoschDigitalIO::GoOffline() {
   // Library threads and the worker thread may both see the loss; the sink hears it once.
   if (!online.exchange(false)) return;
+  blockingSteps.fetch_add(1, std::memory_order_release);
   if (ICaptureIOEventSink* current = sink.load(); current != nullptr) current->OnConnectionLost();
 }
 

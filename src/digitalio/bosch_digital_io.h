@@ -131,6 +131,10 @@ class CBoschDigitalIO : public ICaptureIOApi {
   std::unique_ptr<rcpplus::RcpClient> client;      // under lock
   // The driver; a stand-in once the object has been abandoned.
   OwnerLink<CIPCaptureIOBaseHandlerIf> handler;
+  // Bumped before a step that may block for good (a sink call, a teardown that waits for
+  // one); read by a Retire that gives up, so that what the thread did before is ordered ahead
+  // of the destruction of the driver and the sink.
+  std::atomic<std::uint32_t> blockingSteps{0};
   std::atomic<ICaptureIOEventSink*> sink{nullptr};
   std::atomic<std::int32_t> inputCount{0};
   std::atomic<std::int32_t> outputCount{0};

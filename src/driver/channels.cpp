@@ -1,10 +1,14 @@
 // Channel control: start, stop and status per channel, the channel events of the camera
 // sessions, and Close.
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
+#include "foundation/abandoned.h"
 #include "platform/platform.h"
 #include "rcpplus/rcpplus.h"
 #include "session/bosch_ip_camera_info.h"
@@ -60,7 +64,8 @@ void CVeltrane::DeleteCameraSessions() {
 void CVeltrane::DeleteCameraSession(CBoschIPCameraInfo* session) { delete session; }
 
 int CVeltrane::StartChannel(int channel, int frameIntervalMs, int resolutionCode, int quality) {
-  return SlotBarrier(0, [&] { return StartSession(channel, frameIntervalMs, resolutionCode, quality); });
+  return SlotBarrier(
+      0, [&] { return StartSession(channel, frameIntervalMs, resolutionCode, quality); });
 }
 
 int CVeltrane::StartSession(int channel, int frameIntervalMs, int resolutionCode, int quality) {
@@ -207,36 +212,88 @@ void CVeltrane::OnChannelEvent(CBoschIPCameraInfo* session, int event) {
   });
 }
 
+namespace {
+
+// Drivers that are open in this process. The RCP+ library serves them all, so it is shut down
+// only when the last one closes; the mutex keeps an Open from starting to use the library
+// while it is being shut down.
+std::mutex libraryUsersMutex;
+int libraryUsers = 0;
+
+}  // namespace
+
+void CVeltrane::AcquireLibrary() {
+  std::lock_guard lock(libraryUsersMutex);
+  ++libraryUsers;
+}
+
+bool CVeltrane::ReleaseLibrary() {
+  std::lock_guard lock(libraryUsersMutex);
+  if (libraryUsers > 0) --libraryUsers;
+  if (libraryUsers > 0) return false;
+  rcpplus::System::terminate();
+  return true;
+}
+
+void CVeltrane::RetireDigitalIO() {
+  if (digitalIO_ && !digitalIO_->Retire()) KeepForever(std::move(digitalIO_));
+  digitalIO_.reset();
+}
+
 int CVeltrane::Close() {
+  return SlotBarrier(
+      1,
+      [&] {
+        CloseDevice();
+        return 1;
+      },
+      [&](const char* what) { Log(kLogError, "CVeltrane::Close() -> %s", what); });
+}
+
+void CVeltrane::CloseDevice() {
   CAutoLock lock(driverLock_);
-  if (!opened_) return 1;
-  // Every worker thread hears of the stop before the first one is joined, so their
-  // disconnects overlap instead of queueing behind one another.
+  if (!opened_) return;
+  // Everything of this driver hears of the stop before the first thread is joined, so the
+  // disconnects overlap instead of queueing behind one another. The digital I/O object stays,
+  // but offline: it must neither reconnect nor call a sink the host may destroy after Close.
   for (CBoschIPCameraInfo* session : sessions_) {
     if (session) session->RequestStop();
   }
+  if (digitalIO_) digitalIO_->Disable();
   std::vector<platform::Handle> callbackThreads;
   for (CBoschIPCameraInfo*& session : sessions_) {
     if (!session) continue;
     session->callbackThreads.CollectHandles(callbackThreads);
-    DeleteCameraSession(session);
+    // A session whose thread is stuck in a host call stays alive for it, cut off from us.
+    if (session->Retire()) {
+      DeleteCameraSession(session);
+    } else {
+      KeepForever(std::unique_ptr<CBoschIPCameraInfo>(session));
+    }
     session = nullptr;
   }
-  // The digital I/O object stays, but offline: it must neither reconnect (restarting the
-  // library) nor call a sink the host may destroy after Close.
-  if (digitalIO_) {
-    digitalIO_->Disable();
-    digitalIO_->WaitUntilIdle(2 * networkTimeout_);
-  }
-  // Newer-interface instances share the library; the last one (or any older-interface
-  // driver) shuts it down.
-  if (liveIPCaptureInstances.load() <= 1) rcpplus::System::terminate();
-  for (platform::Handle& handle : callbackThreads) {
-    platform::Wait(handle.fd(), kCallbackThreadWaitMs);
-    handle.Close();
+  if (digitalIO_) digitalIO_->WaitUntilIdle(2 * networkTimeout_);
+  {
+    // A later Open starts from stopped channels.
+    CAutoLock channels(channelLock_);
+    for (int channel = 0; channel < kChannelCount; ++channel) {
+      startedFlags_[channel] = 0;
+      channelStates_[channel] = ChannelStopped;
+    }
   }
   opened_ = false;
-  return 1;
+  // Other open drivers keep the library, and with it the threads that ran our callbacks; our
+  // sessions no longer hear from them. Only a shut-down library leaves threads to wait for,
+  // and one that a stalled host holds is given up on.
+  if (!ReleaseLibrary()) return;
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kCallbackThreadWaitMs);
+  for (platform::Handle& handle : callbackThreads) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    platform::Wait(handle.fd(), std::max<int>(0, static_cast<int>(left.count())));
+    handle.Close();
+  }
 }
 
 }  // namespace corvane

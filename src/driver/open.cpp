@@ -229,13 +229,14 @@ int CVeltrane::OpenDevice() {
   CreateCameraSessions();
   try {
     if (config_.inputCount > 0 || config_.outputCount > 0) {
-      digitalIO_.reset();
+      RetireDigitalIO();
       digitalIO_ = std::make_unique<CBoschDigitalIO>(this, networkTimeout_);
     }
+    AcquireLibrary();
   } catch (...) {
     // A failed Open leaves no session or digital I/O thread behind.
     DeleteCameraSessions();
-    digitalIO_.reset();
+    RetireDigitalIO();
     throw;
   }
   opened_ = true;

@@ -28,7 +28,7 @@ CVeltrane::~CVeltrane() {
   // A host that deletes an open driver would leave sessions running on a dead owner.
   if (opened_) Close();
   captureUser_.store(nullptr);
-  digitalIO_.reset();
+  RetireDigitalIO();
 }
 
 void CVeltrane::SetCaptureUser(CCaptureAPIUser* user) { captureUser_.store(user); }

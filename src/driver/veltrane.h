@@ -26,7 +26,7 @@ constexpr int kDefaultNetworkTimeoutMs = 5000;
 // FourCC "DIVX": the bytes D, I, V, X in memory order.
 constexpr std::uint32_t kFourCCDivx = 0x58564944;
 
-// Objects made by CreateIPCapture and not yet deleted; Close reads it.
+// Objects made by CreateIPCapture and not yet deleted.
 extern std::atomic<int> liveIPCaptureInstances;
 
 // The host sees only the primary base; sessions see the handler interface and the owner
@@ -128,6 +128,13 @@ class CVeltrane final : public CCaptureAPIEx,
 
  private:
   int OpenDevice();
+  void CloseDevice();
+  // Counts this driver among the RCP+ library's users; called by a successful Open.
+  static void AcquireLibrary();
+  // The reverse, at Close: shuts the library down when no open driver is left, and says so.
+  static bool ReleaseLibrary();
+  // Destroys the digital I/O object, or keeps it alive when its thread did not stop.
+  void RetireDigitalIO();
   // One session per camera input, at most 64.
   void CreateCameraSessions();
   void DeleteCameraSessions();

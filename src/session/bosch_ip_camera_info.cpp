@@ -22,6 +22,20 @@ constexpr int kDiscoveryAttempts = 5;
 constexpr int kDiscoveryPauseMs = 300;
 constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
 
+// What an abandoned session reaches instead of its driver: no host objects, no events, no
+// log lines.
+class DetachedSessionOwner final : public ICameraSessionOwner {
+ public:
+  CIPCaptureIOBaseHandlerIf& SessionHandler() override { return DetachedHandler(); }
+  int GetNetworkTimeout() override { return kDetachedNetworkTimeoutMs; }
+  void OnChannelEvent(CBoschIPCameraInfo*, int) override {}
+  CCaptureAPIUser* GetCaptureUser() override { return nullptr; }
+  CVideoAllocator* GetVideoAllocator() override { return nullptr; }
+
+ private:
+  static constexpr int kDetachedNetworkTimeoutMs = 1000;
+};
+
 // Index of the event that ended the wait, -1 on time-out. The worker thread runs only when
 // every event was created, so an invalid one here is a bug, and the wait aborts.
 int WaitForEither(const platform::Event& first, const platform::Event& second, int timeoutMs) {
@@ -30,6 +44,11 @@ int WaitForEither(const platform::Event& first, const platform::Event& second, i
 }
 
 }  // namespace
+
+ICameraSessionOwner& CBoschIPCameraInfo::DetachedOwner() {
+  static auto* const standIn = new DetachedSessionOwner;  // never destroyed, as its users
+  return *standIn;
+}
 
 CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* sessionOwner)
     : channelIndex(index), owner(sessionOwner) {
@@ -45,8 +64,7 @@ CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* 
 }
 
 CBoschIPCameraInfo::~CBoschIPCameraInfo() {
-  Shutdown();
-  // Left only when the thread had to be terminated.
+  Retire();
   streamer.reset();
   // Requests sent for this session (coder lists, settings) may still be answered, and a
   // message may be on its way: make the library forget them and wait for any that runs.
@@ -268,6 +286,7 @@ bool CBoschIPCameraInfo::WaitForSessionId() {
 }
 
 void CBoschIPCameraInfo::Disconnect() {
+  BeforeBlockingStep();
   if (streamer) {
     connected = false;
     try {
@@ -292,16 +311,21 @@ void CBoschIPCameraInfo::RequestStop() {
   frameEvent.Set();
 }
 
-void CBoschIPCameraInfo::Shutdown() {
+bool CBoschIPCameraInfo::Retire() {
   RequestStop();
-  if (!thread.Valid()) return;
+  if (!thread.Valid()) return true;
   const long long wait =
       std::max<long long>(2LL * NetworkTimeout(), 5LL * frameInterval.load());
-  if (!thread.Join(static_cast<int>(std::min<long long>(wait, INT_MAX)))) {
-    Handler().Log(kLogError, "CVeltrane: Capture thread did not stop, terminating it.");
-    thread.Terminate();
+  if (thread.Join(static_cast<int>(std::min<long long>(wait, INT_MAX)))) {
+    thread = platform::Thread();
+    return true;
   }
-  thread = platform::Thread();
+  Handler().Log(kLogError, "CVeltrane: Capture thread did not stop, terminating it.");
+  thread.Abandon();
+  // The driver (and the host behind it) may be gone by the time the thread runs on.
+  blockingSteps_.load(std::memory_order_acquire);
+  owner.Detach(&DetachedOwner());
+  return false;
 }
 
 }  // namespace corvane

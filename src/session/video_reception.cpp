@@ -124,8 +124,11 @@ bool CBoschIPCameraInfo::DeliverFrame(bool intra, std::uint8_t channel, const un
   message->SetFourCC(code);
   message->Finish();
 
+  BeforeBlockingStep();
   if (active && user->OnVideoFrame(channel, nullptr, message) < 1) waitForKeyFrame = true;
-  allocator->ReleaseVideoMsg(message);
+  // A host that returns only after Close gave up on this session gets no further call: its
+  // allocator may be gone by then. The message is left to it.
+  if (!Detached()) allocator->ReleaseVideoMsg(message);
   ++framesDelivered;
   return true;
 }

@@ -166,47 +166,5 @@ TEST(DriverEndToEnd, CloseWithFourChannelsEndsEveryThreadAndOpensAgain) {
   EXPECT_TRUE(fixture.device().WaitForRequests(kCmdAnnounceSession, 5, 4000));
 }
 
-TEST(DriverEndToEnd, ClosingAnOlderInterfaceDriverTerminatesTheLibraryAndOthersRecover) {
-  LiveInstances none(0);
-  DriverOnDevice first("e2e_first", 1, kTimeoutMs);
-  DriverOnDevice second("e2e_second", 1, kTimeoutMs);
-  ASSERT_TRUE(first.Open());
-  ASSERT_TRUE(second.Open());
-  ASSERT_EQ(first.driver().StartChannel(0, 40, 2, 50), 1);
-  ASSERT_EQ(second.driver().StartChannel(0, 40, 2, 50), 1);
-  ASSERT_TRUE(first.device().WaitForRequests(kCmdAnnounceSession, 1, 4000));
-  ASSERT_TRUE(second.device().WaitForRequests(kCmdAnnounceSession, 1, 4000));
-  ASSERT_TRUE(Eventually([&] { return second.device().ActiveVideoSessions() == 1; }));
-
-  first.driver().Close();
-  // The library's shutdown cut the other driver's video too ...
-  EXPECT_TRUE(Eventually([&] { return second.device().ActiveVideoSessions() == 0; },
-                         milliseconds(5000)));
-  // ... which reconnects by itself.
-  EXPECT_TRUE(second.device().WaitForRequests(kCmdAnnounceSession, 2,
-                                              static_cast<int>(kWatchdogLimit.count()) + 2000));
-  EXPECT_TRUE(Eventually([&] { return second.device().ActiveVideoSessions() == 1; }));
-}
-
-TEST(DriverEndToEnd, CloseLeavesTheLibraryUpWhileTwoNewerInterfaceInstancesLive) {
-  LiveInstances two(2);
-  DriverOnDevice first("e2e_first", 1, kTimeoutMs);
-  DriverOnDevice second("e2e_second", 1, kTimeoutMs);
-  ASSERT_TRUE(first.Open());
-  ASSERT_TRUE(second.Open());
-  ASSERT_EQ(first.driver().StartChannel(0, 40, 2, 50), 1);
-  ASSERT_EQ(second.driver().StartChannel(0, 40, 2, 50), 1);
-  ASSERT_TRUE(second.device().WaitForRequests(kCmdAnnounceSession, 1, 4000));
-  ASSERT_TRUE(Eventually([&] { return second.device().ActiveVideoSessions() == 1; }));
-
-  first.driver().Close();
-  EXPECT_TRUE(HoldsFor(
-      [&] {
-        return second.device().ActiveVideoSessions() == 1 &&
-               second.CountRequests(kCmdConnectVideo) == 1;
-      },
-      milliseconds(800)));
-}
-
 }  // namespace
 }  // namespace e2e

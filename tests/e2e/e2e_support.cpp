@@ -6,8 +6,11 @@
 
 namespace e2e {
 
-std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs) {
-  return "<?xml version=\"1.0\"?>\n<bosch>\n"
+std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs) {
+  const std::string io = inputs > 0 ? "  <io><input value=\"" + std::to_string(inputs) +
+                                          "\"/><path value=\"/io\"/></io>\n"
+                                    : "";
+  return "<?xml version=\"1.0\"?>\n<bosch>\n" + io +
          "  <cameraCount value=\"" + std::to_string(cameraCount) + "\"/>\n"
          "  <framerate><max value=\"25\"/></framerate>\n"
          "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"7\"/>"
@@ -25,17 +28,28 @@ std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {
 }
 
 DriverOnDevice::DriverOnDevice(const std::string& name, int cameraCount, int networkTimeoutMs,
-                               bool startDevice) {
+                               bool startDevice, int inputs) {
   devicesim::DeviceSimOptions options;
   options.cameraCount = cameraCount;
-  options.inputCount = 0;
+  options.inputCount = inputs;
   options.outputCount = 0;
-  device_ = std::make_unique<devicesim::DeviceSim>(options);
+  device_ = std::make_shared<devicesim::DeviceSim>(options);
   if (startDevice) {
     EXPECT_TRUE(device_->Start()) << device_->LastError();
   }
+  MakeDriver(name, cameraCount, networkTimeoutMs, inputs);
+}
+
+DriverOnDevice::DriverOnDevice(const std::string& name, DriverOnDevice& sameDevice,
+                               int networkTimeoutMs)
+    : device_(sameDevice.device_) {
+  MakeDriver(name, device_->cameraCount(), networkTimeoutMs, device_->inputCount());
+}
+
+void DriverOnDevice::MakeDriver(const std::string& name, int cameraCount, int networkTimeoutMs,
+                                int inputs) {
   file_ = std::make_unique<TestSettingsFile>(UniqueStem(name),
-                                             DeviceTypeXml(cameraCount, networkTimeoutMs));
+                                             DeviceTypeXml(cameraCount, networkTimeoutMs, inputs));
   driver_ = std::make_unique<corvane::CVeltrane>();
   driver_->SetCaptureUser(&user_);
   driver_->SetVideoAllocator(&allocator_);
@@ -47,9 +61,14 @@ DriverOnDevice::DriverOnDevice(const std::string& name, int cameraCount, int net
 }
 
 DriverOnDevice::~DriverOnDevice() {
+  DestroyDriver();
+  device_.reset();
+}
+
+void DriverOnDevice::DestroyDriver() {
+  if (!driver_) return;
   driver_->Close();
   driver_.reset();
-  device_.reset();
 }
 
 bool DriverOnDevice::Open() { return driver_->Open(nullptr) == 1; }
@@ -72,11 +91,5 @@ bool DriverOnDevice::VideoReported(int channel) const {
   const corvane::CBoschIPCameraInfo* session = driver_->cameraSession(channel);
   return session && session->videoReported.load();
 }
-
-LiveInstances::LiveInstances(int count) : previous_(corvane::liveIPCaptureInstances.load()) {
-  corvane::liveIPCaptureInstances = count;
-}
-
-LiveInstances::~LiveInstances() { corvane::liveIPCaptureInstances = previous_; }
 
 }  // namespace e2e

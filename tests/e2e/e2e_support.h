@@ -21,8 +21,9 @@ constexpr std::uint32_t kCmdConnectVideo = 0xFF0C0C31;
 constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
 constexpr std::uint32_t kCmdApplySettings = 0x06000831;
 
-// A device type with CIF only, "quality/medium" 7 and a short network time-out.
-std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs);
+// A device type with CIF only, "quality/medium" 7, a short network time-out and, when inputs
+// is above 0, that many alarm inputs.
+std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs = 0);
 
 // Big-endian 32-bit value at the start of bytes; all bits set when too short.
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes);
@@ -31,10 +32,14 @@ std::uint32_t Be32(const std::vector<std::uint8_t>& bytes);
 class DriverOnDevice {
  public:
   DriverOnDevice(const std::string& name, int cameraCount, int networkTimeoutMs,
-                 bool startDevice = true);
+                 bool startDevice = true, int inputs = 0);
+  // A second driver on the device of another.
+  DriverOnDevice(const std::string& name, DriverOnDevice& sameDevice, int networkTimeoutMs);
   ~DriverOnDevice();
 
   bool Open();
+  // Closes and deletes the driver now, as a host does when it is done with a device.
+  void DestroyDriver();
   int Poll(int channel, int* event);
   int CountRequests(std::uint32_t commandWord) const;
   bool VideoReported(int channel) const;
@@ -47,19 +52,11 @@ class DriverOnDevice {
  private:
   fakes::FakeCaptureUser user_;
   fakes::FakeAllocator allocator_;
-  std::unique_ptr<devicesim::DeviceSim> device_;
+  void MakeDriver(const std::string& name, int cameraCount, int networkTimeoutMs, int inputs);
+
+  std::shared_ptr<devicesim::DeviceSim> device_;
   std::unique_ptr<TestSettingsFile> file_;
   std::unique_ptr<corvane::CVeltrane> driver_;
-};
-
-// Sets the live count of newer-interface instances for one test.
-class LiveInstances {
- public:
-  explicit LiveInstances(int count);
-  ~LiveInstances();
-
- private:
-  int previous_;
 };
 
 }  // namespace e2e
