@@ -48,7 +48,8 @@ bool CBoschIPCameraInfo::WaitForAnswer(const AnswerMark& mark, int timeoutMs) {
 }
 
 void CBoschIPCameraInfo::RecordAnswer(AnswerSlot slot) {
-  answers[slot].fetch_add(1);
+  if (slot < kAnswerSlotCount) answers[slot].fetch_add(1);
+  // The worker's wake-up in any case; its counter decides.
   replyEvent.Set();
 }
 

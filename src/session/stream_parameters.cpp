@@ -156,8 +156,7 @@ void CBoschIPCameraInfo::SettingsReply(void* context, rcpplus::RcpHeader& header
   SetAndApplySettings(header, session);
   // Also after an error reply: the sequence goes on, only without an apply. The answer
   // counts for its own command only.
-  const AnswerSlot slot = SettingSlot(header.commandWord);
-  if (slot != kAnswerSlotCount) session->RecordAnswer(slot);
+  session->RecordAnswer(SettingSlot(header.commandWord));
 }
 
 void CBoschIPCameraInfo::SetAndApplySettings(rcpplus::RcpHeader& header,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,10 @@ struct ShortTail {
   std::size_t length;
   std::uint16_t flags;  // what its flag bytes would say if it were read as an entry
 };
+
+void PrintTo(const ShortTail& tail, std::ostream* out) {
+  *out << tail.length << " bytes, flags " << tail.flags;
+}
 
 class CoderListTail : public CoderList, public ::testing::WithParamInterface<ShortTail> {};
 
