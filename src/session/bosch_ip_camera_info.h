@@ -151,7 +151,6 @@ class CBoschIPCameraInfo {
   // or as soon as the connection's request is no longer current.
   bool WaitForAnswer(const AnswerMark& mark, int timeoutMs);
   // Counts an answer (nothing for kAnswerSlotCount) and wakes the worker.
-  // Counts an answer (nothing for kAnswerSlotCount) and wakes the worker.
   void RecordAnswer(AnswerSlot slot);
 
   // ---- Coder discovery and the video connection's messages (coder_discovery.cpp).
