@@ -108,6 +108,52 @@ TEST(DeviceSimVideoFaults, CloseVideoConnectionsOfOtherCameraLeavesStreamAlone) 
   EXPECT_EQ(sim->ActiveVideoSessions(), 1);
 }
 
+// The picture after the cut breaks off: its first packets arrive, none with the marker, then
+// the media connection closes and the session ends.
+TEST(DeviceSimVideoFaults, CutPictureAndCloseVideoSendsPartOfAPictureThenCloses) {
+  auto sim = StartSim();
+  VideoClient client(*sim);
+  ASSERT_TRUE(client.OpenVideo(1));
+  ASSERT_TRUE(client.NextPicture().has_value());
+  sim->CutPictureAndCloseVideo(1);
+  std::vector<RtpPacket> packets;
+  while (auto packet = client.NextPacket()) {
+    if (packet->marker) {  // a whole picture that was on its way before the cut
+      packets.clear();
+      continue;
+    }
+    packets.push_back(std::move(*packet));
+  }
+  EXPECT_TRUE(client.media().closed());
+  ASSERT_FALSE(packets.empty());
+  const auto pictures = ClipPictures("cif.263");
+  std::vector<std::vector<std::uint8_t>> payloads;
+  for (const auto& packet : packets) payloads.push_back(packet.payload);
+  const auto part = Reassemble(payloads);
+  ASSERT_TRUE(part.has_value());
+  // The beginning of a clip picture, and not the whole of it.
+  const bool beginsAPicture = std::any_of(pictures.begin(), pictures.end(), [&](const auto& p) {
+    return part->size() < p.size() && std::equal(part->begin(), part->end(), p.begin());
+  });
+  EXPECT_TRUE(beginsAPicture) << part->size() << " bytes";
+  EXPECT_TRUE(WaitForNoSessions(*sim));
+}
+
+TEST(DeviceSimVideoFaults, CutPictureAndCloseVideoOfOtherCameraLeavesStreamAlone) {
+  auto sim = StartSim();
+  VideoClient kept(*sim);
+  ASSERT_TRUE(kept.OpenVideo(1));
+  sim->CutPictureAndCloseVideo(2);
+  const std::uint64_t before = sim->PicturesSent(1);
+  EXPECT_TRUE(sim->WaitForPictures(1, before + 3, kArrivalMs));
+  for (int i = 0; i < 3; ++i) {
+    const auto picture = kept.NextPicture();
+    ASSERT_TRUE(picture.has_value());
+    EXPECT_FALSE(picture->bytes.empty());
+  }
+  EXPECT_EQ(sim->ActiveVideoSessions(), 1);
+}
+
 // ---- Picture limit -------------------------------------------------------------------------
 
 TEST(DeviceSimVideoFaults, StopVideoAfterSendsThatManyPicturesThenFallsSilent) {

@@ -839,6 +839,10 @@ void DeviceSim::StopVideoAfter(int pictures, bool closeMedia) {
   impl_->video.StopAfter(pictures, closeMedia);
 }
 
+void DeviceSim::CutPictureAndCloseVideo(int camera) {
+  impl_->video.CutAndClose(camera);
+}
+
 void DeviceSim::SendMalformedPackets(MalformedPacket kind, int count, int camera) {
   impl_->video.InjectMalformed(kind, count, camera);
 }

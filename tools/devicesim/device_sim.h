@@ -174,6 +174,11 @@ class DeviceSim {
   void StopVideoAfter(int pictures, bool closeMedia = false);  // each session goes silent
                                                  // (or closes) after that many pictures;
                                                  // 0 = never
+  // The next picture of every streaming session of the camera goes out in part only (the
+  // first half of its packets, never the one with the marker bit; a one-packet picture
+  // without its marker), then the media connection closes as the connection breaks would.
+  // The cut picture does not count as sent.
+  void CutPictureAndCloseVideo(int camera = 0);
   // Puts count malformed packets before the next picture of every streaming session of the
   // camera (sequence numbers of the real packets stay contiguous). For the valid kinds
   // kCsrcAndExtension and kPadding, count is the number of pictures whose packets carry them.

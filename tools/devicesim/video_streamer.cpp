@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 #include "rcp_wire.h"
 
@@ -58,6 +59,7 @@ struct VideoStreamer::Session {
   std::vector<MalformedPacket> malformed;
   int csrcPictures = 0;
   int paddingPictures = 0;
+  bool cutAndClose = false;
 
   // The sending thread's, once streaming has started.
   std::size_t clip = kDefaultClip;
@@ -257,6 +259,14 @@ void VideoStreamer::StopAfter(int pictures, bool closeMedia) {
   wake_.notify_all();
 }
 
+void VideoStreamer::CutAndClose(int camera) {
+  if (camera < 0 || camera > kMaxCameras) return;
+  std::lock_guard lock(mutex_);
+  for (const auto& [id, session] : sessions_) {
+    if (session->media && (camera == 0 || session->camera == camera)) session->cutAndClose = true;
+  }
+}
+
 void VideoStreamer::InjectMalformed(MalformedPacket kind, int count, int camera) {
   if (count <= 0) return;
   std::lock_guard lock(mutex_);
@@ -338,6 +348,7 @@ VideoStreamer::Extras VideoStreamer::TakeExtras(Session& session) {
     --session.paddingPictures;
     extras.padding = true;
   }
+  extras.cutAndClose = std::exchange(session.cutAndClose, false);
   return extras;
 }
 
@@ -371,12 +382,15 @@ VideoStreamer::Clock::time_point VideoStreamer::SendPicture(Session& session, Si
   std::uint8_t first = kVersion2;
   if (extras.padding) first |= kPaddingBit;
   if (extras.csrcAndExtension) first |= kExtensionBit | 2;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
+  // A cut picture: the first half of its packets, never the one that ends it.
+  const std::size_t packetCount =
+      extras.cutAndClose ? std::max<std::size_t>(1, payloads.size() / 2) : payloads.size();
+  for (std::size_t i = 0; i < packetCount; ++i) {
     const auto& payload = payloads[i];
+    const bool marker = i + 1 == payloads.size() && !extras.cutAndClose;
     PutInterleavedHeader(
         out, kRtpHeaderSize + csrcBytes + extensionBytes + payload.size() + paddingBytes);
-    PutRtpHeader(out, first, i + 1 == payloads.size(), session.sequence++, session.timestamp,
-                 session.ssrc);
+    PutRtpHeader(out, first, marker, session.sequence++, session.timestamp, session.ssrc);
     if (extras.csrcAndExtension) {
       rcpwire::PutU32(out, session.ssrc ^ 0x01010101u);
       rcpwire::PutU32(out, session.ssrc ^ 0x02020202u);
@@ -386,6 +400,13 @@ VideoStreamer::Clock::time_point VideoStreamer::SendPicture(Session& session, Si
     }
     out.insert(out.end(), payload.begin(), payload.end());
     if (extras.padding) out.insert(out.end(), {0, 0, 0, kPaddingBytes});
+  }
+  if (extras.cutAndClose) {
+    // Whatever is written goes out before the close; the client sees the picture break off.
+    media.Send(out);
+    media.Close();
+    session.timestamp += kBaseTimestampStep * session.rate;
+    return due + kBasePictureInterval * session.rate;
   }
   // A picture the connection refuses is lost as on a network; the numbering goes on.
   const bool sent = media.SendWithoutWaiting(out, kMaxBacklog);

@@ -71,6 +71,7 @@ class VideoStreamer {
   void Stall(int camera, bool stall);
   void CloseMedia(int camera);
   void StopAfter(int pictures, bool closeMedia);
+  void CutAndClose(int camera);
   void InjectMalformed(MalformedPacket kind, int count, int camera);
 
  private:
@@ -80,6 +81,7 @@ class VideoStreamer {
     std::vector<MalformedPacket> malformed;
     bool csrcAndExtension = false;
     bool padding = false;
+    bool cutAndClose = false;
   };
 
   void Run();
