@@ -89,7 +89,8 @@ TEST_P(HostCallbackThrows, StartChannelThatLogsRefusesTheStart) {
   int started = -1;
   EXPECT_NO_THROW(started = driver_.StartChannel(0, 1000, kResolutionCif, 50));
   EXPECT_EQ(started, 0);
-  EXPECT_TRUE(user_.HasLine("Veltrane::StartChannel CIF resolution not supported, channel not started."));
+  EXPECT_TRUE(user_.HasLine(
+      "Veltrane::StartChannel CIF resolution not supported, channel not started."));
   EXPECT_FALSE(driver_.channelStarted(0));
 }
 

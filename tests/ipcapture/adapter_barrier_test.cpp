@@ -27,7 +27,8 @@ using corvane::CNewCaptureApi;
 // One adapter, initialised against a recording driver.
 struct Adapter {
   Adapter()
-      : file(UniqueStem("barrier"), ipcapturetest::DeviceTypeXml(ipcapturetest::DeviceTypeOptions{})) {
+      : file(UniqueStem("barrier"),
+             ipcapturetest::DeviceTypeXml(ipcapturetest::DeviceTypeOptions{})) {
     config.deviceType.type = file.stem();
   }
   bool Initialize() { return api.Initialize(&callback, &allocator, &config); }
