@@ -3,8 +3,6 @@
 // forced unwind must not end in a handler.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <type_traits>
 #include <utility>
@@ -13,14 +11,18 @@ namespace corvane {
 
 namespace barrier_detail {
 
+// Inside a handler: true for an exception the C++ runtime did not throw, such as the forced
+// unwind of a thread being cancelled, which must go on. It is told apart without binding a
+// reference to it (abi::__forced_unwind has no object behind it).
+inline bool IsForeign() noexcept { return !std::current_exception(); }
+
 // Calls report with the exception's text; whatever report itself throws is dropped.
 template <class Report>
 void Tell(Report& report, const char* what) {
   try {
     report(what);
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (IsForeign()) throw;
   }
 }
 
@@ -35,11 +37,10 @@ template <class Result, class Body, class Report>
 Result SlotBarrier(Result failure, Body&& body, Report&& report) {
   try {
     return std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (const std::exception& error) {
     barrier_detail::Tell(report, error.what());
   } catch (...) {
+    if (barrier_detail::IsForeign()) throw;
     barrier_detail::Tell(report, kUnknownException);
   }
   return failure;
@@ -56,9 +57,8 @@ void SlotBarrier(Body&& body) {
   static_assert(std::is_void_v<decltype(body())>, "give the failure result");
   try {
     std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (barrier_detail::IsForeign()) throw;
   }
 }
 
