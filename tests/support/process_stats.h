@@ -33,6 +33,13 @@ inline std::string ThreadNames() {
   return names;
 }
 
+// Threads of this process, from /proc/self/task; -1 when it cannot be read.
+inline int ThreadCount() {
+  int count = 0;
+  const bool read = ForEachThreadName([&](const std::string&) { ++count; });
+  return read ? count : -1;
+}
+
 // Threads of the RCP+ library (their names start with "rcpplus"); -1 when unreadable.
 inline int LibraryThreadCount() {
   int count = 0;
