@@ -6,6 +6,7 @@
 #include <array>
 #include <climits>
 #include <exception>
+#include <type_traits>
 
 namespace corvane {
 
@@ -35,6 +36,7 @@ class DetachedSessionOwner final : public ICameraSessionOwner {
  private:
   static constexpr int kDetachedNetworkTimeoutMs = 1000;
 };
+static_assert(std::is_trivially_destructible_v<DetachedSessionOwner>);
 
 // Index of the event that ended the wait, -1 on time-out. The worker thread runs only when
 // every event was created, so an invalid one here is a bug, and the wait aborts.
@@ -46,8 +48,10 @@ int WaitForEither(const platform::Event& first, const platform::Event& second, i
 }  // namespace
 
 ICameraSessionOwner& CBoschIPCameraInfo::DetachedOwner() {
-  static auto* const standIn = new DetachedSessionOwner;  // never destroyed, as its users
-  return *standIn;
+  // Constant-initialised and trivially destroyed: usable from any thread at any time, also
+  // while the process exits, and nothing to free when the library is unloaded.
+  static constinit DetachedSessionOwner standIn;
+  return standIn;
 }
 
 CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* sessionOwner)
