@@ -21,6 +21,21 @@ std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs) {
          "</bosch>\n";
 }
 
+std::string VideoDeviceTypeXml(int networkTimeoutMs) {
+  return "<?xml version=\"1.0\"?>\n<bosch>\n"
+         "  <cameraCount value=\"1\"/>\n"
+         "  <framerate><max value=\"25\"/></framerate>\n"
+         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
+         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
+         "  <resolutions>"
+         "<cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
+         "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
+         "<cif4 value=\"true\"/><cif4x value=\"704\"/><cif4y value=\"576\"/>"
+         "</resolutions>\n"
+         "  <networktimeout value=\"" + std::to_string(networkTimeoutMs) + "\"/>\n"
+         "</bosch>\n";
+}
+
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < 4) return 0xFFFFFFFF;
   return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |

@@ -25,6 +25,9 @@ constexpr std::uint32_t kCmdApplySettings = 0x06000831;
 // is above 0, that many alarm inputs.
 std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs = 0);
 
+// One camera with CIF, 2CIF and 4CIF at their true sizes and a short network time-out.
+std::string VideoDeviceTypeXml(int networkTimeoutMs);
+
 // Big-endian 32-bit value at the start of bytes; all bits set when too short.
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes);
 

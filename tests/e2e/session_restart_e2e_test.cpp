@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "device_sim.h"
+#include "e2e_support.h"
 #include "driver/veltrane.h"
 #include "h263_clip.h"
 #include "platform/eventually.h"
@@ -33,19 +34,6 @@ constexpr std::uint32_t kCmdConnectVideo = 0xFF0C0C31;
 constexpr milliseconds kStepDeadline{10000};
 constexpr std::uint32_t kDivx = 0x58564944;
 
-std::string DeviceTypeXml() {
-  return "<?xml version=\"1.0\"?>\n<bosch>\n"
-         "  <cameraCount value=\"1\"/>\n"
-         "  <framerate><max value=\"25\"/></framerate>\n"
-         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
-         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
-         "  <resolutions>"
-         "<cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
-         "<cif4 value=\"true\"/><cif4x value=\"704\"/><cif4y value=\"576\"/>"
-         "</resolutions>\n"
-         "  <networktimeout value=\"" + std::to_string(kTimeoutMs) + "\"/>\n"
-         "</bosch>\n";
-}
 
 // What a start asks for and what the device then holds.
 struct Request {
@@ -72,7 +60,7 @@ std::size_t ExpectFramesLabelledByTheirPictures(const std::vector<Frame>& frames
 // One simulated camera and a driver opened on it, with the host's fakes.
 class RestartOnDevice : public ::testing::Test {
  protected:
-  RestartOnDevice() : device_(Options()), file_(UniqueStem("restart"), DeviceTypeXml()) {}
+  RestartOnDevice() : device_(Options()), file_(UniqueStem("restart"), VideoDeviceTypeXml(kTimeoutMs)) {}
 
   void SetUp() override {
     ASSERT_TRUE(device_.Start()) << device_.LastError();

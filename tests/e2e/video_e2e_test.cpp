@@ -43,21 +43,6 @@ constexpr std::uint32_t kDivd = 0x44564944;
 constexpr std::uint32_t kDivi = 0x49564944;
 constexpr std::uint32_t kDivp = 0x50564944;
 
-// CIF, 2CIF and 4CIF with their true sizes.
-std::string VideoDeviceTypeXml() {
-  return "<?xml version=\"1.0\"?>\n<bosch>\n"
-         "  <cameraCount value=\"1\"/>\n"
-         "  <framerate><max value=\"25\"/></framerate>\n"
-         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
-         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
-         "  <resolutions>"
-         "<cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
-         "<cif2 value=\"true\"/><cif2x value=\"704\"/><cif2y value=\"288\"/>"
-         "<cif4 value=\"true\"/><cif4x value=\"704\"/><cif4y value=\"576\"/>"
-         "</resolutions>\n"
-         "  <networktimeout value=\"" + std::to_string(kTimeoutMs) + "\"/>\n"
-         "</bosch>\n";
-}
 
 std::string ClipFolder() { return platform::ExecutableFolder() + "clips/"; }
 
@@ -115,7 +100,7 @@ class VideoOnDevice {
  public:
   explicit VideoOnDevice(const devicesim::DeviceSimOptions& deviceOptions)
       : device_(deviceOptions),
-        file_(UniqueStem("video"), VideoDeviceTypeXml()) {
+        file_(UniqueStem("video"), VideoDeviceTypeXml(kTimeoutMs)) {
     EXPECT_TRUE(device_.Start()) << device_.LastError();
     driver_.SetCaptureUser(&user_);
     driver_.SetVideoAllocator(&allocator_);
