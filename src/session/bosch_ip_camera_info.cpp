@@ -318,9 +318,7 @@ void CBoschIPCameraInfo::RequestStop() {
 bool CBoschIPCameraInfo::Retire() {
   RequestStop();
   if (!thread.Valid()) return true;
-  const long long wait =
-      std::max<long long>(2LL * NetworkTimeout(), 5LL * frameInterval.load());
-  if (thread.Join(static_cast<int>(std::min<long long>(wait, INT_MAX)))) {
+  if (thread.Join(WaitMs(std::max(2LL * NetworkTimeout(), 5LL * frameInterval.load())))) {
     thread = platform::Thread();
     return true;
   }
