@@ -111,7 +111,8 @@ void Connection::Unsubscribe(void* context) {
   WaitForDispatchLocked(lock, nullptr, context, true);
 }
 
-void Connection::Forget(RcpCallback callback, void* context) {
+bool Connection::Forget(RcpCallback callback, void* context,
+                        std::optional<Clock::time_point> deadline) {
   std::unique_lock lock(mutex_);
   auto matches = [&](RcpCallback cb, void* ctx) { return cb == callback && ctx == context; };
   for (auto& r : queued_) {
@@ -126,7 +127,7 @@ void Connection::Forget(RcpCallback callback, void* context) {
   std::erase_if(subscriptions_,
                 [&](const Subscription& s) { return matches(s.callback, s.context); });
   std::erase_if(lossWatches_, [&](const LossWatch& w) { return matches(w.callback, w.context); });
-  WaitForDispatchLocked(lock, callback, context, false);
+  return WaitForDispatchLocked(lock, callback, context, false, deadline);
 }
 
 bool Connection::PostClientError(RcpCallback callback, void* context, std::uint32_t commandWord,
@@ -170,14 +171,20 @@ void Connection::WakeThread() {
 // Waits until no callback matching (callback, context) runs on this connection. A null
 // callback matches any callback of context. Library threads never wait: they may be the
 // thread running it, or be needed by it.
-void Connection::WaitForDispatchLocked(std::unique_lock<std::mutex>& lock, RcpCallback callback,
-                                       void* context, bool anyCallback) {
-  if (IsLibraryThread()) return;
-  if (callback == nullptr && context == nullptr) return;
-  dispatchDone_.wait(lock, [&] {
+bool Connection::WaitForDispatchLocked(std::unique_lock<std::mutex>& lock, RcpCallback callback,
+                                       void* context, bool anyCallback,
+                                       std::optional<Clock::time_point> deadline) {
+  if (IsLibraryThread()) return true;
+  if (callback == nullptr && context == nullptr) return true;
+  const auto idle = [&] {
     if (!dispatching_ || dispatchContext_ != context) return true;
     return !anyCallback && dispatchCallback_ != callback;
-  });
+  };
+  if (!deadline) {
+    dispatchDone_.wait(lock, idle);
+    return true;
+  }
+  return dispatchDone_.wait_until(lock, *deadline, idle);
 }
 
 bool Connection::IdleLocked() const {

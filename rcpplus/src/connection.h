@@ -86,8 +86,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Stops message delivery to context; waits for a running delivery to it unless called on a
   // library thread.
   void Unsubscribe(void* context);
-  // Requests naming callback+context complete without calling it; waits as above.
-  void Forget(RcpCallback callback, void* context);
+  // Requests naming callback+context complete without calling it; waits as above, up to
+  // deadline when one is given. False when a call to it was still running at the deadline.
+  bool Forget(RcpCallback callback, void* context,
+              std::optional<Clock::time_point> deadline = std::nullopt);
   // Makes a client error for callback on this connection's thread (used where the library
   // cannot serve a call but owes a callback).
   bool PostClientError(RcpCallback callback, void* context, std::uint32_t commandWord,
@@ -142,8 +144,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void BreakLocked();
   void ReportLossLocked(std::uint32_t code);
   void WakeThread();
-  void WaitForDispatchLocked(std::unique_lock<std::mutex>& lock, RcpCallback callback,
-                             void* context, bool anyCallback);
+  // False when deadline passed first.
+  bool WaitForDispatchLocked(std::unique_lock<std::mutex>& lock, RcpCallback callback,
+                             void* context, bool anyCallback,
+                             std::optional<Clock::time_point> deadline = std::nullopt);
 
   bool IdleLocked() const;
   std::uint8_t NextRequestIdLocked();

@@ -172,8 +172,13 @@ std::vector<std::shared_ptr<Connection>> Library::LiveConnections() {
   return result;
 }
 
-void Library::ForgetCallback(RcpCallback callback, void* context) {
-  for (const auto& connection : LiveConnections()) connection->Forget(callback, context);
+bool Library::ForgetCallback(RcpCallback callback, void* context,
+                             std::optional<Clock::time_point> deadline) {
+  bool idle = true;
+  for (const auto& connection : LiveConnections()) {
+    if (!connection->Forget(callback, context, deadline)) idle = false;
+  }
+  return idle;
 }
 
 bool Library::AnyRunningLocked(const std::vector<std::uint64_t>& ids) const {

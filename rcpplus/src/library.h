@@ -38,7 +38,9 @@ class Library final : public ConnectionPool {
   // Called by a connection's thread as its last step.
   void OnThreadExit(std::uint64_t connectionId);
 
-  void ForgetCallback(RcpCallback callback, void* context);
+  // False when a call to callback+context still ran on some connection at the deadline.
+  bool ForgetCallback(RcpCallback callback, void* context,
+                      std::optional<Clock::time_point> deadline = std::nullopt);
   // Stops every connection and waits, for a bounded time, until their threads have ended; a
   // thread held up in a callback beyond that is left behind, detached.
   void Terminate();

@@ -1,7 +1,9 @@
 // RcpClient handles: light handles on a pooled connection owned by the library.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,10 @@ void RcpClient::unsubscribeMessageCallback(void* context) {
 }
 
 void RcpClient::unregisterCallback(RcpCallback callback, void* context) {
+  unregisterCallback(callback, context, -1);
+}
+
+bool RcpClient::unregisterCallback(RcpCallback callback, void* context, int timeoutMs) {
   std::shared_ptr<detail::StreamerState> video;
   {
     std::lock_guard lock(impl_->mutex);
@@ -120,8 +126,11 @@ void RcpClient::unregisterCallback(RcpCallback callback, void* context) {
     });
     video = impl_->video;
   }
-  Library::Instance().ForgetCallback(callback, context);
+  std::optional<detail::Clock::time_point> deadline;
+  if (timeoutMs >= 0) deadline = detail::Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const bool idle = Library::Instance().ForgetCallback(callback, context, deadline);
   if (video) video->StopMessages(callback, context);
+  return idle;
 }
 
 void RcpClient::disconnect() {

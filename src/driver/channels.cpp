@@ -18,6 +18,7 @@ namespace corvane {
 namespace {
 
 constexpr int kCallbackThreadWaitMs = 15000;
+constexpr int kHostLogDrainMs = 1000;
 
 bool InTable(int channel) { return channel >= 0 && channel < kChannelCount; }
 
@@ -282,6 +283,9 @@ void CVeltrane::CloseDevice() {
     }
   }
   opened_ = false;
+  // Log lines from other threads are dropped from the start of Close on; one the host is
+  // still busy with is given a moment to return.
+  hostLogCalls_->WaitIdle(kHostLogDrainMs);
   // Other open drivers keep the library, and with it the threads that ran our callbacks; our
   // sessions no longer hear from them. Only a shut-down library leaves threads to wait for,
   // and one that a stalled host holds is given up on.

@@ -1,6 +1,7 @@
 #include "driver/veltrane.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -282,16 +283,43 @@ void CVeltrane::Log(int level, const char* format, ...) {
 }
 
 void CVeltrane::DeliverLine(int level, const char* line) {
-  // Never wait for the driver lock: Close holds it while it joins threads that log.
+  // Never wait for the driver lock: Close holds it while it joins threads that log, and a
+  // line that comes while Close runs on another thread is dropped.
   if (!driverLock_.TryLock()) return;
-  struct Release {
-    CRecursiveLock& lock;
-    ~Release() { lock.Unlock(); }
-  } release{driverLock_};
-  if (CCaptureAPIUser* user = captureUser_.load()) {
+  const std::shared_ptr<HostCallCount> calls = hostLogCalls_;
+  // Counted before the capture user is read: whoever replaces it and then waits for the
+  // count knows that no call still uses the old one.
+  calls->Begin();
+  CCaptureAPIUser* const user = captureUser_.load();
+  driverLock_.Unlock();
+  struct End {
+    HostCallCount& calls;
+    ~End() { calls.End(); }
+  } end{*calls};
+  if (user) {
     CIPCaptureDebugInfo info(level, line);
     user->OnDebugInfo(&info);
   }
+}
+
+void CVeltrane::HostCallCount::Begin() {
+  std::lock_guard lock(mutex_);
+  ++running_;
+}
+
+void CVeltrane::HostCallCount::End() {
+  {
+    std::lock_guard lock(mutex_);
+    --running_;
+  }
+  idle_.notify_all();
+}
+
+bool CVeltrane::WaitForLogLines(int timeoutMs) { return hostLogCalls_->WaitIdle(timeoutMs); }
+
+bool CVeltrane::HostCallCount::WaitIdle(int timeoutMs) {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return running_ == 0; });
 }
 
 }  // namespace corvane

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -125,6 +126,9 @@ class CVeltrane final : public CCaptureAPIEx,
   // The session serving channel; null when there is none.
   CBoschIPCameraInfo* cameraSession(int channel) const;
   CRecursiveLock& driverLock() { return driverLock_; }
+  // Waits until no log line is being handed to the host; false when one still was after
+  // timeoutMs (a host that does not return from it).
+  bool WaitForLogLines(int timeoutMs);
 
  private:
   int OpenDevice();
@@ -153,6 +157,23 @@ class CVeltrane final : public CCaptureAPIEx,
   int QueryProperty(const char* name, void* buffer, int size);
   // Log's hand-over of a formatted line to the host.
   void DeliverLine(int level, const char* line);
+
+  // Host log calls under way. A log line is handed to the host without any lock of ours held,
+  // so a host that does not return holds up only its own thread; Close waits for such calls
+  // within a limit. A call that returns after the driver is gone touches only this count,
+  // which it keeps alive.
+  class HostCallCount {
+   public:
+    void Begin();
+    void End();
+    // True when no call is under way within timeoutMs.
+    bool WaitIdle(int timeoutMs);
+
+   private:
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int running_ = 0;
+  };
   // Started flag and state of channel, changed together under the channel lock.
   void SetChannel(int channel, std::int32_t started, std::int32_t state);
   // StartChannel and GetChannelStatus inside their barriers.
@@ -181,6 +202,7 @@ class CVeltrane final : public CCaptureAPIEx,
   // Per resolution number 0 to 3; 0 or below means not configured.
   std::int8_t maxFrameRates_[4] = {-1, -1, -1, -1};
   CRecursiveLock driverLock_;
+  const std::shared_ptr<HostCallCount> hostLogCalls_ = std::make_shared<HostCallCount>();
   std::unique_ptr<CBoschDigitalIO> digitalIO_;
   bool opened_ = false;
   CRecursiveLock channelLock_;

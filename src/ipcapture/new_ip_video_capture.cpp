@@ -1,8 +1,10 @@
 #include "ipcapture/new_ip_video_capture.h"
 
+#include <memory>
+
 #include "driver/slot_barrier.h"
 #include "driver/veltrane.h"
-#include "foundation/recursive_lock.h"
+#include "foundation/abandoned.h"
 #include "ipcapture/new_capture_api.h"
 #include "ipcapture/old_capture_api_user.h"
 
@@ -11,6 +13,9 @@ namespace corvane {
 namespace {
 
 constexpr std::uint32_t kChannelLimit = 64;
+
+// How long the bridge waits for a log line under way before it is left to the host.
+constexpr int kLogLineWaitMs = 1000;
 
 }  // namespace
 
@@ -22,11 +27,13 @@ CNewIPVideoCapture::CNewIPVideoCapture(CNewCaptureApi* owner)
 CNewIPVideoCapture::~CNewIPVideoCapture() {
   CCaptureAPI* driver = owner_->driver();
   driver->SetCaptureUser(nullptr);
-  // A log line may have fetched the bridge just before; the driver holds its lock across
-  // that report, so taking the lock once waits it out. Frames and lost-video reports have
-  // ended with Close, which comes first.
-  if (auto* veltrane = dynamic_cast<CVeltrane*>(driver)) {
-    CAutoLock wait(veltrane->driverLock());
+  // A log line may have fetched the bridge just before: wait for it to be handed over. A host
+  // that does not return from it keeps the bridge. Frames and lost-video reports have ended
+  // with Close, which comes first.
+  auto* veltrane = dynamic_cast<CVeltrane*>(driver);
+  if (veltrane && !veltrane->WaitForLogLines(kLogLineWaitMs)) {
+    KeepForever(std::unique_ptr<COldCaptureApiUser>(bridge_));
+    return;
   }
   delete bridge_;
 }

@@ -22,6 +22,8 @@ constexpr int kSessionIdBudgetFactor = 5;
 constexpr int kDiscoveryAttempts = 5;
 constexpr int kDiscoveryPauseMs = 300;
 constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
+// How long Retire waits for a library callback to this session that is under way.
+constexpr int kForgetLimitMs = 2000;
 
 // What an abandoned session reaches instead of its driver: no host objects, no events, no
 // log lines.
@@ -70,16 +72,6 @@ CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* 
 CBoschIPCameraInfo::~CBoschIPCameraInfo() {
   Retire();
   streamer.reset();
-  // Requests sent for this session (coder lists, settings) may still be answered, and a
-  // message may be on its way: make the library forget them and wait for any that runs.
-  try {
-    rcpplus::RcpClient forget("", 0, 0);
-    forget.unregisterCallback(ReadCodersReply, this);
-    forget.unregisterCallback(SettingsReply, this);
-    forget.unregisterCallback(OnRcpMessage, this);
-  } catch (rcpplus::Exception*) {
-    // Nothing of this session is known to the library then.
-  }
   // A packet already being processed finishes before the session goes.
   CAutoLock flush(receiveLock);
 }
@@ -317,14 +309,35 @@ void CBoschIPCameraInfo::RequestStop() {
 
 bool CBoschIPCameraInfo::Retire() {
   RequestStop();
-  if (!thread.Valid()) return true;
-  if (thread.Join(WaitMs(std::max(2LL * NetworkTimeout(), 5LL * frameInterval.load())))) {
+  if (thread.Valid()) {
+    const int limit = WaitMs(std::max(2LL * NetworkTimeout(), 5LL * frameInterval.load()));
+    if (!thread.Join(limit)) {
+      Handler().Log(kLogError, "CVeltrane: Capture thread did not stop, terminating it.");
+      thread.Abandon();
+      return CutOff();
+    }
     thread = platform::Thread();
-    return true;
   }
-  Handler().Log(kLogError, "CVeltrane: Capture thread did not stop, terminating it.");
-  thread.Abandon();
-  // The driver (and the host behind it) may be gone by the time the thread runs on.
+  // Requests sent for this session (coder lists, settings) may still be answered, and a
+  // message may be on its way: the library forgets them. A call that the host holds up (a
+  // log line it does not return from) keeps the session.
+  return ForgetCallbacks() || CutOff();
+}
+
+bool CBoschIPCameraInfo::ForgetCallbacks() {
+  try {
+    rcpplus::RcpClient forget("", 0, 0);
+    bool idle = true;
+    for (const rcpplus::RcpCallback callback : {ReadCodersReply, SettingsReply, OnRcpMessage})
+      idle = forget.unregisterCallback(callback, this, kForgetLimitMs) && idle;
+    return idle;
+  } catch (rcpplus::Exception*) {
+    return true;  // nothing of this session is known to the library then
+  }
+}
+
+bool CBoschIPCameraInfo::CutOff() {
+  // The driver (and the host behind it) may be gone by the time the session's threads run on.
   blockingSteps_.load(std::memory_order_acquire);
   owner.Detach(&DetachedOwner());
   return false;

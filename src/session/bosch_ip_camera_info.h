@@ -106,6 +106,11 @@ class CBoschIPCameraInfo {
   // log lines.
   static ICameraSessionOwner& DetachedOwner();
   bool Detached() const { return owner.get() == &DetachedOwner(); }
+  // Makes the library forget this session's pending replies; false when a call to one of
+  // them was still running after a while (held up by the host).
+  bool ForgetCallbacks();
+  // Switches the session to its stand-in owner, for good; answers false for Retire.
+  bool CutOff();
   void Run();
   // Copies the latest request into connectionRequest and its generation into
   // connectionGeneration, for the attempt about to start.

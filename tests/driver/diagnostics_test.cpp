@@ -66,17 +66,23 @@ TEST_F(DriverLog, LineIsDroppedWhileAnotherThreadHoldsTheDriverLock) {
   EXPECT_EQ(user_.Lines()[0].text, "delivered");
 }
 
-TEST_F(DriverLog, HostCallRunsWithTheDriverLockHeldAndReleasesIt) {
-  std::atomic<bool> otherThreadGotLock{true};
+// A host that is slow to take a line (or never returns) must not hold Close, which takes the
+// driver lock: the line is handed over without it, and counted while it is under way.
+TEST_F(DriverLog, HostCallRunsWithoutTheDriverLockAndIsWaitedFor) {
+  std::atomic<bool> otherThreadGotLock{false};
+  std::atomic<bool> waitedOut{true};
   user_.SetDebugInfoHook([&] {
     std::thread probe([&] {
       otherThreadGotLock = driver_.driverLock().TryLock();
       if (otherThreadGotLock) driver_.driverLock().Unlock();
+      waitedOut = driver_.WaitForLogLines(0);
     });
     probe.join();
   });
   handler().Log(kLogError, "first");
-  EXPECT_FALSE(otherThreadGotLock);
+  EXPECT_TRUE(otherThreadGotLock);
+  EXPECT_FALSE(waitedOut);  // the line was still under way
+  EXPECT_TRUE(driver_.WaitForLogLines(0));
   EXPECT_EQ(driver_.driverLock().state().lockCount.load(), 0);
 }
 

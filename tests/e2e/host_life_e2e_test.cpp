@@ -228,5 +228,45 @@ TEST(HostLife, AStalledHostNeitherHoldsCloseNorOutlivesIt) {
   EXPECT_TRUE(bystander.user().WaitForFrames(bystanderFrames + 5, 5000));
 }
 
+// The host's debug callback stalls on a library thread (a coder list error is logged on the
+// device's control connection): Close neither waits for it nor leaves it anything to reach.
+TEST(HostLife, AStalledDebugCallbackNeitherHoldsCloseNorOutlivesIt) {
+  DriverOnDevice bystander("life_dby", 1, kTimeoutMs);
+  DriverOnDevice stalled("life_dbg", 1, kTimeoutMs);
+  ASSERT_TRUE(bystander.Open());
+  ASSERT_TRUE(stalled.Open());
+  ASSERT_EQ(bystander.driver().StartChannel(0, kIntervalMs, 2, 50), 1);
+  ASSERT_TRUE(bystander.user().WaitForFrames(3, 10000));
+
+  Stall log;
+  std::atomic<int> lines{0};
+  stalled.user().SetDebugInfoHook([&] {
+    ++lines;
+    log.MaybeBlock();
+  });
+  struct ReleaseAtEnd {
+    Stall& stall;
+    ~ReleaseAtEnd() {
+      stall.Release();
+      Eventually([&] { return !stall.blocked() || stall.returned(); });
+    }
+  } releaseAtEnd{log};
+  log.Arm();
+  stalled.device().AnswerWithError(kCmdCoderList, 0x40);
+  ASSERT_EQ(stalled.driver().StartChannel(0, kIntervalMs, 2, 50), 1);
+  ASSERT_TRUE(Eventually([&] { return log.blocked(); }));
+
+  const auto start = steady_clock::now();
+  EXPECT_EQ(stalled.driver().Close(), 1);
+  EXPECT_LT(MsSince(start), 2 * kTimeoutMs + 2000 + 1000 + 2000);
+  stalled.DestroyDriver();
+  const int linesAtClose = lines.load();
+
+  log.Release();
+  ASSERT_TRUE(Eventually([&] { return log.returned(); }));
+  EXPECT_TRUE(HoldsFor([&] { return lines.load() == linesAtClose; }, milliseconds(1000)));
+  EXPECT_TRUE(bystander.user().LostChannels().empty());
+}
+
 }  // namespace
 }  // namespace e2e

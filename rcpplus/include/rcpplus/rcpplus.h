@@ -135,7 +135,11 @@ class RCPPLUS_API RcpClient {
                                 const unsigned long* commandWords, int count);
   void unsubscribeMessageCallback(void* context);
   // Forgets callback for context: pending requests that named it complete without a call.
+  // Returns once no call to it runs any more (at once on a library thread).
   void unregisterCallback(RcpCallback callback, void* context);
+  // The same, waiting at most timeoutMs (a negative value: for ever) for a call under way;
+  // false when one was still running then (a caller that does not return).
+  bool unregisterCallback(RcpCallback callback, void* context, int timeoutMs);
   // Releases this handle's use of its connection; the handle is unusable afterwards.
   void disconnect();
 
