@@ -40,8 +40,10 @@ class FrameClock {
   long long LongestGapMs() const {
     std::lock_guard lock(mutex_);
     long long longest = 0;
-    for (std::size_t i = 1; i < arrivals_.size(); ++i) longest = std::max(longest, Ms(arrivals_[i] - arrivals_[i - 1]));
-    if (!arrivals_.empty()) longest = std::max(longest, Ms(steady_clock::now() - arrivals_.back()));
+    for (std::size_t i = 1; i < arrivals_.size(); ++i)
+      longest = std::max(longest, Ms(arrivals_[i] - arrivals_[i - 1]));
+    if (!arrivals_.empty())
+      longest = std::max(longest, Ms(steady_clock::now() - arrivals_.back()));
     return longest;
   }
   std::size_t Count() const {
@@ -68,7 +70,8 @@ TEST(HostLife, ClosingOneDriverNeverInterruptsTheOthers) {
   }
   FrameClock sameDeviceFrames(sameDevice.user());
   FrameClock otherDeviceFrames(otherDevice.user());
-  ASSERT_TRUE(Eventually([&] { return sameDeviceFrames.Count() > 0 && otherDeviceFrames.Count() > 0; }));
+  ASSERT_TRUE(Eventually(
+      [&] { return sameDeviceFrames.Count() > 0 && otherDeviceFrames.Count() > 0; }));
 
   for (int round = 0; round < 10; ++round) {
     const auto start = steady_clock::now();
