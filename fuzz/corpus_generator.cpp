@@ -295,6 +295,7 @@ void DigitalIoCorpora() {
     in.Int(4 + 2, 0, 42);  // configured inputs: 4
     in.Int(2 + 2, 0, 42);  // configured outputs: 2
     in.Bool(true);         // with a sink
+    in.Bool(true);         // enabled
     for (std::size_t i = split; i < replies.size(); ++i) {
       const Reply& r = replies[i];
       in.Bool(true);

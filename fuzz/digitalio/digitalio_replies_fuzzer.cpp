@@ -85,8 +85,9 @@ struct Before {
   std::uint32_t sessionId;
 };
 
-void CheckReply(corvane::CBoschDigitalIO& io, const Sink& sink, bool withSink, const Before& was,
-                const rcpplus::RcpHeader& header, const std::vector<std::uint8_t>& bytes) {
+void CheckReply(corvane::CBoschDigitalIO& io, const Sink& sink, bool withSink, bool enabled,
+                const Before& was, const rcpplus::RcpHeader& header,
+                const std::vector<std::uint8_t>& bytes) {
   if (header.errorCode != 0) {
     // A failure: only a lost connection changes anything, and only while online.
     if (io.GetInputCount() != was.inputCount || io.GetOutputCount() != was.outputCount ||
@@ -113,10 +114,10 @@ void CheckReply(corvane::CBoschDigitalIO& io, const Sink& sink, bool withSink, c
   const std::uint32_t index = static_cast<std::uint32_t>(header.line) - 1u;
   const bool report = header.commandWord == kCmdInputState && !bytes.empty() && index < 16 &&
                       index < static_cast<std::uint32_t>(was.inputCount);
-  if (sink.changes != was.changes + (report && withSink ? 1 : 0)) std::abort();
+  if (sink.changes != was.changes + (report && withSink && enabled ? 1 : 0)) std::abort();
   if (report) {
     const int state = bytes[0] != 0 ? 2 : 1;
-    if ((withSink && (sink.lastInput != static_cast<int>(index) || sink.lastState != state)) ||
+    if ((withSink && enabled && (sink.lastInput != static_cast<int>(index) || sink.lastState != state)) ||
         CBoschDigitalIOTestPeer::InputState(io, static_cast<int>(index)) != state) {
       std::abort();
     }
@@ -136,6 +137,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Sink sink;
   const bool withSink = in.ConsumeBool();
   io.SetEventSink(withSink ? &sink : nullptr);
+  // A disabled object (after Close, say) reports no input to its sink.
+  const bool enabled = in.ConsumeBool();
+  CBoschDigitalIOTestPeer::SetEnabled(io, enabled);
 
   for (int calls = 0; calls < 64 && in.remaining_bytes() > 0; ++calls) {
     if (in.ConsumeBool()) CBoschDigitalIOTestPeer::SetOnline(io, in.ConsumeBool());
@@ -167,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       continue;
     }
-    CheckReply(io, sink, withSink, was, header, bytes);
+    CheckReply(io, sink, withSink, enabled, was, header, bytes);
   }
   return 0;
 }

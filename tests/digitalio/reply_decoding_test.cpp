@@ -35,7 +35,7 @@ class ReplyDecodingTest : public ::testing::Test {
   ReplyDecodingTest() : handler_(1, "user", "pass", 4, 2) {
     io_ = std::make_unique<CBoschDigitalIO>(&handler_, 300);
     io_->SetEventSink(&sink_);
-    CBoschDigitalIOTestPeer::MarkEnabled(*io_);
+    CBoschDigitalIOTestPeer::SetEnabled(*io_, true);
   }
 
   // Hands one frame to the reply callback; answers the payload bytes it left unread.

@@ -13,8 +13,8 @@ namespace corvane {
 struct CBoschDigitalIOTestPeer {
   static void SetOnline(CBoschDigitalIO& io, bool value) { io.online.store(value); }
   static bool Online(CBoschDigitalIO& io) { return io.online.load(); }
-  // Enabled as far as the callbacks can tell, without waking the worker thread.
-  static void MarkEnabled(CBoschDigitalIO& io) { io.enabled.store(true); }
+  // Enabled or not as far as the callbacks can tell, without waking the worker thread.
+  static void SetEnabled(CBoschDigitalIO& io, bool value) { io.enabled.store(value); }
   static int InputState(CBoschDigitalIO& io, int input) {
     return io.inputStates[static_cast<std::size_t>(input)].load();
   }
