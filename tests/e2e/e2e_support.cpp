@@ -36,6 +36,16 @@ std::string VideoDeviceTypeXml(int networkTimeoutMs) {
          "</bosch>\n";
 }
 
+void AttachDriver(corvane::CVeltrane& driver, fakes::FakeCaptureUser& user,
+                  fakes::FakeAllocator& allocator, const std::string& stem, std::uint16_t port) {
+  driver.SetCaptureUser(&user);
+  driver.SetVideoAllocator(&allocator);
+  driver.SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
+  driver.SetProperty("IPSERVERTYPE", stem.c_str(), 0);
+  // The port travels in the value argument itself.
+  driver.SetProperty("IPSERVERPORT", reinterpret_cast<const void*>(std::uintptr_t{port}), 0);
+}
+
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes) {
   if (bytes.size() < 4) return 0xFFFFFFFF;
   return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
@@ -66,13 +76,7 @@ void DriverOnDevice::MakeDriver(const std::string& name, int cameraCount, int ne
   file_ = std::make_unique<TestSettingsFile>(UniqueStem(name),
                                              DeviceTypeXml(cameraCount, networkTimeoutMs, inputs));
   driver_ = std::make_unique<corvane::CVeltrane>();
-  driver_->SetCaptureUser(&user_);
-  driver_->SetVideoAllocator(&allocator_);
-  driver_->SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
-  driver_->SetProperty("IPSERVERTYPE", file_->stem().c_str(), 0);
-  // The port travels in the value argument itself.
-  driver_->SetProperty("IPSERVERPORT",
-                       reinterpret_cast<const void*>(static_cast<std::uintptr_t>(device_->port())), 0);
+  AttachDriver(*driver_, user_, allocator_, file_->stem(), device_->port());
 }
 
 DriverOnDevice::~DriverOnDevice() {

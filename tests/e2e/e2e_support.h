@@ -28,6 +28,11 @@ std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs = 0)
 // One camera with CIF, 2CIF and 4CIF at their true sizes and a short network time-out.
 std::string VideoDeviceTypeXml(int networkTimeoutMs);
 
+// Hands driver the host's fakes and points it at a simulated device on loopback, with the
+// device-type file named stem.
+void AttachDriver(corvane::CVeltrane& driver, fakes::FakeCaptureUser& user,
+                  fakes::FakeAllocator& allocator, const std::string& stem, std::uint16_t port);
+
 // Big-endian 32-bit value at the start of bytes; all bits set when too short.
 std::uint32_t Be32(const std::vector<std::uint8_t>& bytes);
 

@@ -60,16 +60,12 @@ std::size_t ExpectFramesLabelledByTheirPictures(const std::vector<Frame>& frames
 // One simulated camera and a driver opened on it, with the host's fakes.
 class RestartOnDevice : public ::testing::Test {
  protected:
-  RestartOnDevice() : device_(Options()), file_(UniqueStem("restart"), VideoDeviceTypeXml(kTimeoutMs)) {}
+  RestartOnDevice()
+      : device_(Options()), file_(UniqueStem("restart"), VideoDeviceTypeXml(kTimeoutMs)) {}
 
   void SetUp() override {
     ASSERT_TRUE(device_.Start()) << device_.LastError();
-    driver_.SetCaptureUser(&user_);
-    driver_.SetVideoAllocator(&allocator_);
-    driver_.SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
-    driver_.SetProperty("IPSERVERTYPE", file_.stem().c_str(), 0);
-    driver_.SetProperty(
-        "IPSERVERPORT", reinterpret_cast<const void*>(static_cast<std::uintptr_t>(device_.port())), 0);
+    AttachDriver(driver_, user_, allocator_, file_.stem(), device_.port());
     ASSERT_EQ(driver_.Open(nullptr), 1);
   }
   void TearDown() override { driver_.Close(); }

@@ -102,12 +102,7 @@ class VideoOnDevice {
       : device_(deviceOptions),
         file_(UniqueStem("video"), VideoDeviceTypeXml(kTimeoutMs)) {
     EXPECT_TRUE(device_.Start()) << device_.LastError();
-    driver_.SetCaptureUser(&user_);
-    driver_.SetVideoAllocator(&allocator_);
-    driver_.SetProperty("IPSERVERADDRESS", "127.0.0.1", 0);
-    driver_.SetProperty("IPSERVERTYPE", file_.stem().c_str(), 0);
-    driver_.SetProperty(
-        "IPSERVERPORT", reinterpret_cast<const void*>(static_cast<std::uintptr_t>(device_.port())), 0);
+    AttachDriver(driver_, user_, allocator_, file_.stem(), device_.port());
   }
   ~VideoOnDevice() { driver_.Close(); }
 
