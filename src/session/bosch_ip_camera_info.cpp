@@ -8,6 +8,8 @@
 #include <exception>
 #include <type_traits>
 
+#include "session/stream_settings.h"
+
 namespace corvane {
 
 namespace {
@@ -81,16 +83,9 @@ bool CBoschIPCameraInfo::StartStreaming(std::int32_t requestQuality, std::int32_
                                         std::uint16_t requestWidth, std::uint16_t requestHeight) {
   {
     std::lock_guard guard(requestLock);
-    resolution = requestResolution;
-    frameInterval = requestFrameInterval;
-    width = requestWidth;
-    height = requestHeight;
-    quality = requestQuality;
-    qualityLevel = requestQuality < 20   ? 1
-                   : requestQuality < 40 ? 2
-                   : requestQuality < 60 ? 3
-                   : requestQuality < 80 ? 4
-                                         : 5;
+    latestRequest = StreamRequest{requestQuality, QualityLevelFor(requestQuality),
+                                  requestResolution, requestFrameInterval, requestWidth,
+                                  requestHeight};
     active = true;
     ++requestGeneration;
   }
@@ -113,12 +108,7 @@ void CBoschIPCameraInfo::StopStreaming() {
 
 void CBoschIPCameraInfo::TakeRequest() {
   std::lock_guard guard(requestLock);
-  connectionRequest.quality = quality;
-  connectionRequest.qualityLevel = qualityLevel;
-  connectionRequest.resolution = resolution;
-  connectionRequest.frameInterval = frameInterval;
-  connectionRequest.width = width;
-  connectionRequest.height = height;
+  connectionRequest = latestRequest;
   connectionGeneration = requestGeneration.load();
 }
 
@@ -310,7 +300,12 @@ void CBoschIPCameraInfo::RequestStop() {
 bool CBoschIPCameraInfo::Retire() {
   RequestStop();
   if (thread.Valid()) {
-    const int limit = WaitMs(std::max(2LL * NetworkTimeout(), 5LL * frameInterval.load()));
+    std::uint32_t frameInterval = 0;
+    {
+      std::lock_guard guard(requestLock);
+      frameInterval = latestRequest.frameInterval;
+    }
+    const int limit = WaitMs(std::max(2LL * NetworkTimeout(), 5LL * frameInterval));
     if (!thread.Join(limit)) {
       Handler().Log(kLogError, "CVeltrane: Capture thread did not stop, terminating it.");
       thread.Abandon();

@@ -112,7 +112,7 @@ class CBoschIPCameraInfo {
   // Switches the session to its stand-in owner, for good; answers false for Retire.
   bool CutOff();
   void Run();
-  // Copies the latest request into connectionRequest and its generation into
+  // Copies latestRequest into connectionRequest and its generation into
   // connectionGeneration, for the attempt about to start.
   void TakeRequest();
   // The connection being set up or running still answers the host's latest request.
@@ -207,10 +207,6 @@ class CBoschIPCameraInfo {
   ParseMpegHeaderFunction parseMpegHeader = nullptr;
   // Written by the coder list reply before replyEvent is set.
   std::atomic<std::uint32_t> coderNumber{0};
-  // The latest start request, written by the host's thread under requestLock.
-  std::atomic<std::int32_t> qualityLevel{0};
-  std::atomic<std::int32_t> quality{0};
-  std::atomic<std::uint32_t> frameInterval{0};
   platform::Thread thread;
   platform::Event replyEvent;
   platform::Event frameEvent;
@@ -224,10 +220,6 @@ class CBoschIPCameraInfo {
   // RTP packets to frames; fed under receiveLock.
   H263FrameAssembler assembler;
   std::atomic<std::uint16_t> line{1};
-  // The size of the latest start request.
-  std::atomic<std::uint16_t> width{0};
-  std::atomic<std::uint16_t> height{0};
-  std::atomic<std::int32_t> resolution{0};
   // The size frames are delivered with: the running connection's request, then each parsed
   // intra frame's. Written under receiveLock.
   std::atomic<std::uint16_t> frameWidth{0};
@@ -235,6 +227,8 @@ class CBoschIPCameraInfo {
   // Counted up by every start and stop request, under requestLock.
   std::atomic<std::uint32_t> requestGeneration{0};
   std::mutex requestLock;
+  // The latest start request, written by the host's thread.
+  StreamRequest latestRequest;  // under requestLock
   // The request and generation of the connection being set up or running; worker thread only.
   StreamRequest connectionRequest;
   std::uint32_t connectionGeneration = 0;

@@ -246,14 +246,19 @@ void H263FrameAssembler::FinishReturnedFrame() {
 }
 
 void H263FrameAssembler::Reset() {
-  frameBuffer.clear();
-  if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
+  ClearFrameBuffer();
   carryEbit = 0;
   carryByte = 0;
   keyFrame = false;
   frameReturned = false;
   frameStart = true;
   oversized = false;
+}
+
+void H263FrameAssembler::ClearFrameBuffer() {
+  frameBuffer.clear();
+  // One huge frame must not pin its memory for the rest of the stream.
+  if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
 }
 
 void H263FrameAssembler::DropOversizedFrame() {
@@ -272,9 +277,7 @@ std::span<const unsigned char> H263FrameAssembler::pending() const {
 void H263FrameAssembler::AppendFrameData(std::span<const unsigned char> piece) {
   if (frameStart) {
     frameStart = false;
-    frameBuffer.clear();
-    // One huge frame must not pin its memory for the rest of the stream.
-    if (frameBuffer.capacity() > kFrameBufferKeepLimit) std::vector<unsigned char>().swap(frameBuffer);
+    ClearFrameBuffer();
     keyFrame = StartsWithIntraPicture(piece);
   }
   if (piece.empty()) return;

@@ -53,6 +53,8 @@ class H263FrameAssembler {
 
  private:
   void AppendFrameData(std::span<const unsigned char> piece);
+  // Empties the frame buffer, giving its storage back when it grew large.
+  void ClearFrameBuffer();
   // Drops the frame that has grown too large and gives its storage back.
   void DropOversizedFrame();
   // The frame returned last is done with: empty the buffer and start the next one.

@@ -156,10 +156,11 @@ TEST_F(ChannelControl, ChannelsOutsideTheTableOrWithoutSessionAreRefused) {
 TEST_F(ChannelControl, StartPassesTheRequestToTheSession) {
   ASSERT_EQ(driver().StartChannel(1, 250, 2, 85), 1);
   EXPECT_TRUE(Peer::Active(*session(1)).load());
-  EXPECT_EQ(Peer::FrameInterval(*session(1)).load(), 250u);
-  EXPECT_EQ(Peer::QualityLevel(*session(1)).load(), 5);
-  EXPECT_EQ(Peer::Width(*session(1)).load(), 352);
-  EXPECT_EQ(Peer::Height(*session(1)).load(), 288);
+  const Peer::Request request = Peer::LatestRequest(*session(1));
+  EXPECT_EQ(request.frameInterval, 250u);
+  EXPECT_EQ(request.qualityLevel, 5);
+  EXPECT_EQ(request.width, 352);
+  EXPECT_EQ(request.height, 288);
 }
 
 TEST_F(ChannelControl, CloseRemovesEverySession) {

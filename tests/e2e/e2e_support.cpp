@@ -36,6 +36,14 @@ std::string VideoDeviceTypeXml(int networkTimeoutMs) {
          "</bosch>\n";
 }
 
+devicesim::DeviceSimOptions OneCameraOptions() {
+  devicesim::DeviceSimOptions options;
+  options.cameraCount = 1;
+  options.inputCount = 0;
+  options.outputCount = 0;
+  return options;
+}
+
 void AttachDriver(corvane::CVeltrane& driver, fakes::FakeCaptureUser& user,
                   fakes::FakeAllocator& allocator, const std::string& stem, std::uint16_t port) {
   driver.SetCaptureUser(&user);

@@ -28,6 +28,9 @@ std::string DeviceTypeXml(int cameraCount, int networkTimeoutMs, int inputs = 0)
 // One camera with CIF, 2CIF and 4CIF at their true sizes and a short network time-out.
 std::string VideoDeviceTypeXml(int networkTimeoutMs);
 
+// A simulated device with one camera and no alarm inputs or relays.
+devicesim::DeviceSimOptions OneCameraOptions();
+
 // Hands driver the host's fakes and points it at a simulated device on loopback, with the
 // device-type file named stem.
 void AttachDriver(corvane::CVeltrane& driver, fakes::FakeCaptureUser& user,

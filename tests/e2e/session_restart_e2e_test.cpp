@@ -70,13 +70,7 @@ class RestartOnDevice : public ::testing::Test {
   }
   void TearDown() override { driver_.Close(); }
 
-  static devicesim::DeviceSimOptions Options() {
-    devicesim::DeviceSimOptions options;
-    options.cameraCount = 1;
-    options.inputCount = 0;
-    options.outputCount = 0;
-    return options;
-  }
+  static devicesim::DeviceSimOptions Options() { return OneCameraOptions(); }
 
   int Connects() const {
     int count = 0;

@@ -106,13 +106,7 @@ class VideoOnDevice {
   }
   ~VideoOnDevice() { driver_.Close(); }
 
-  static devicesim::DeviceSimOptions Options() {
-    devicesim::DeviceSimOptions options;
-    options.cameraCount = 1;
-    options.inputCount = 0;
-    options.outputCount = 0;
-    return options;
-  }
+  static devicesim::DeviceSimOptions Options() { return OneCameraOptions(); }
 
   bool Start(int resolutionCode) {
     return driver_.Open(nullptr) == 1 &&

@@ -63,7 +63,7 @@ TEST_F(FrameDelivery, IntraFrameArrivesWhole) {
 }
 
 TEST_F(FrameDelivery, NarrowIntraFrameIsDivxWithParsedSizeAndSizeClass2) {
-  Peer::Width(*session_) = 999;  // from the start request; the picture says otherwise
+  Peer::FrameWidth(*session_) = 999;  // from the start request; the picture says otherwise
   Frame(Picture(kQcif, true));
   const auto frames = user_.Frames();
   ASSERT_EQ(frames.size(), 1u);

@@ -351,11 +351,12 @@ TEST(SessionLifecycle, StartRecordsTheRequestAndItsQualityLevel) {
   ASSERT_TRUE(session.StartStreaming(65, 4, 250, 704, 576));
   EXPECT_TRUE(Peer::Active(session).load());
   EXPECT_EQ(session.framesDelivered.load(), 0u);
-  EXPECT_EQ(Peer::QualityLevel(session).load(), 4);
-  EXPECT_EQ(Peer::Resolution(session).load(), 4);
-  EXPECT_EQ(Peer::FrameInterval(session).load(), 250u);
-  EXPECT_EQ(Peer::Width(session).load(), 704);
-  EXPECT_EQ(Peer::Height(session).load(), 576);
+  const Peer::Request request = Peer::LatestRequest(session);
+  EXPECT_EQ(request.qualityLevel, 4);
+  EXPECT_EQ(request.resolution, 4);
+  EXPECT_EQ(request.frameInterval, 250u);
+  EXPECT_EQ(request.width, 704);
+  EXPECT_EQ(request.height, 576);
   session.StopStreaming();
   EXPECT_FALSE(Peer::Active(session).load());
 }

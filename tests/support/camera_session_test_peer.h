@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 
@@ -63,8 +64,19 @@ struct CBoschIPCameraInfoTestPeer {
   static std::atomic<std::uint32_t>& AllocFailureCount(Session& session) {
     return session.allocFailureCount;
   }
-  static std::atomic<std::uint16_t>& Width(Session& session) { return session.width; }
-  static std::atomic<std::uint16_t>& Height(Session& session) { return session.height; }
+  // The latest start request, as the worker will take it for its next connection.
+  struct Request {
+    std::int32_t qualityLevel;
+    std::int32_t resolution;
+    std::uint32_t frameInterval;
+    std::uint16_t width;
+    std::uint16_t height;
+  };
+  static Request LatestRequest(Session& session) {
+    std::lock_guard guard(session.requestLock);
+    const Session::StreamRequest& r = session.latestRequest;
+    return Request{r.qualityLevel, r.resolution, r.frameInterval, r.width, r.height};
+  }
   // The size frames are labelled with, apart from the request's.
   static std::atomic<std::uint16_t>& FrameWidth(Session& session) { return session.frameWidth; }
   static std::atomic<std::uint16_t>& FrameHeight(Session& session) { return session.frameHeight; }
@@ -72,11 +84,6 @@ struct CBoschIPCameraInfoTestPeer {
     return session.oversizeCount;
   }
   static std::atomic<std::uint16_t>& Line(Session& session) { return session.line; }
-  static std::atomic<std::int32_t>& Resolution(Session& session) { return session.resolution; }
-  static std::atomic<std::int32_t>& QualityLevel(Session& session) { return session.qualityLevel; }
-  static std::atomic<std::uint32_t>& FrameInterval(Session& session) {
-    return session.frameInterval;
-  }
   static Session::ParseMpegHeaderFunction& ParseMpegHeader(Session& session) {
     return session.parseMpegHeader;
   }
