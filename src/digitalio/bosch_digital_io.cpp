@@ -36,12 +36,21 @@ constexpr std::int32_t kStateActive = 2;
 // Lines are 16 bits on the wire; counts beyond that cannot be addressed.
 constexpr int kMaxLine = 0xFFFF;
 
+// The device's answer to a registration it refuses, and the library's to every request made
+// on a connection whose registration was refused.
+constexpr std::uint32_t kInvalidAuthorization = 0xA0;
+
 const unsigned long kSubscribedCommands[] = {kCmdInputState};
 
+// A refused registration counts as a loss too: the connection serves nothing until the
+// object connects afresh.
 bool IsConnectionLoss(std::uint32_t code) {
   return code == rcpplus::kResponseTimeout || code == rcpplus::kConnectionError ||
-         code == rcpplus::kConnectionReset;
+         code == rcpplus::kConnectionReset || code == kInvalidAuthorization;
 }
+
+// The object whose worker thread this is, if any.
+thread_local const void* tlsWorkerOf = nullptr;
 
 int ClampMs(long long ms) { return static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX)); }
 
@@ -58,7 +67,8 @@ CBoschDigitalIO::CBoschDigitalIO(CIPCaptureIOBaseHandlerIf* handler, int timeout
   }
   for (auto& state : inputStates) state.store(kStateUnknown);
   const bool eventsReady = replyEvent.Valid() && errorEvent.Valid() && stopEvent.Valid() &&
-                           enableEvent.Valid() && disableEvent.Valid() && idleEvent.Valid();
+                           enableEvent.Valid() && disableEvent.Valid() && idleEvent.Valid() &&
+                           sinkEvent.Valid();
   // Without its events or its driver the thread could only spin or crash: it is not started.
   if (handler != nullptr && eventsReady && threadHandle.Start([this] { ThreadEntry(this); })) {
     threadId = threadHandle.id();
@@ -72,6 +82,7 @@ CBoschDigitalIO::~CBoschDigitalIO() {
 
 bool CBoschDigitalIO::SetEventSink(ICaptureIOEventSink* newSink) {
   sink.store(newSink);
+  sinkEvent.Set();
   return true;
 }
 
@@ -141,7 +152,11 @@ std::uint32_t CBoschDigitalIO::ThreadEntry(CBoschDigitalIO* self) {
 }
 
 std::uint32_t CBoschDigitalIO::Run() {
+  tlsWorkerOf = this;
   while (!stopping.load()) {
+    // What a library thread queued while this thread was busy (a loss reported during the
+    // pass that just ended, say) is heard before anything else happens.
+    DeliverSinkCalls();
     if (!enabled.load()) {
       Disconnect();
       idle.store(true);
@@ -152,6 +167,10 @@ std::uint32_t CBoschDigitalIO::Run() {
       // A Disable made while idle is already in `enabled`; its leftover signal would
       // otherwise cut the next pass's waits short.
       disableEvent.Reset();
+      continue;
+    }
+    if (sink.load() == nullptr) {
+      WaitForSink();
       continue;
     }
     try {
@@ -194,9 +213,17 @@ void CBoschDigitalIO::RunPass() {
 }
 
 void CBoschDigitalIO::Watch() {
+  using Clock = std::chrono::steady_clock;
+  auto nextPoll = Clock::now() + std::chrono::milliseconds(pollPeriodMs);
   while (online.load()) {
-    const int events[] = {stopEvent.fd(), disableEvent.fd()};
-    const int woke = platform::WaitAny(events, pollPeriodMs);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Clock::now()).count();
+    const int events[] = {stopEvent.fd(), disableEvent.fd(), sinkEvent.fd()};
+    const int woke = platform::WaitAny(events, ClampMs(left));
+    if (woke == 2) {
+      DeliverSinkCalls();
+      continue;
+    }
     if (woke >= 0) {
       if (stopping.load() || !enabled.load()) GoOffline();
       continue;
@@ -205,6 +232,68 @@ void CBoschDigitalIO::Watch() {
     // On whatever line the last request used.
     Send(kCmdInputState, 0x00, true, false, 0);
     if (stopping.load() || !enabled.load() || !WaitForReply(mark)) GoOffline();
+    nextPoll = Clock::now() + std::chrono::milliseconds(pollPeriodMs);
+  }
+}
+
+void CBoschDigitalIO::WaitForSink() {
+  // Without a sink nobody hears the inputs: configuring the device over and over would only
+  // flood it, so the thread stays disconnected until a sink, Disable or stop.
+  Disconnect();
+  while (!stopping.load() && enabled.load() && sink.load() == nullptr) {
+    const int events[] = {stopEvent.fd(), disableEvent.fd(), sinkEvent.fd()};
+    platform::WaitAny(events, platform::kInfinite);
+    DeliverSinkCalls();
+  }
+}
+
+bool CBoschDigitalIO::OnWorkerThread() const { return tlsWorkerOf == this; }
+
+void CBoschDigitalIO::QueueSinkCall(SinkCall call, std::atomic<std::int32_t>* cachedState) {
+  bool queued = false;
+  bool overflow = false;
+  {
+    // Caching and queueing are one step, so that concurrent reports of an input reach the
+    // sink in the order in which they were cached.
+    std::lock_guard guard(reportMutex);
+    if (cachedState != nullptr) cachedState->store(call.state);
+    // A disabled object reports no input: after Close the host may have destroyed its sink.
+    const bool wanted = sink.load() != nullptr &&
+                        (call.input == kLostCall || (enabled.load() && !stopping.load()));
+    if (wanted && sinkCalls.size() < kMaxQueuedSinkCalls) {
+      sinkCalls.push_back(call);
+      queued = true;
+    } else if (wanted) {
+      overflow = !std::exchange(sinkCallsOverflowed, true);
+    }
+  }
+  if (queued) sinkEvent.Set();
+  if (overflow && handler != nullptr) {
+    handler->Log(kLogError, "CBoschDigitalIO: The event sink does not keep up, input reports dropped.");
+  }
+}
+
+void CBoschDigitalIO::DeliverSinkCalls() {
+  for (;;) {
+    SinkCall call{};
+    {
+      std::lock_guard guard(reportMutex);
+      if (sinkCalls.empty()) {
+        sinkCallsOverflowed = false;
+        return;
+      }
+      call = sinkCalls.front();
+      sinkCalls.pop_front();
+    }
+    ICaptureIOEventSink* current = sink.load();
+    if (current == nullptr) continue;
+    if (call.input == kLostCall) {
+      blockingSteps.fetch_add(1, std::memory_order_release);
+      current->OnConnectionLost();
+    } else if (enabled.load() && !stopping.load()) {
+      blockingSteps.fetch_add(1, std::memory_order_release);
+      current->OnInputChanged(call.input, call.state);
+    }
   }
 }
 
@@ -384,10 +473,11 @@ void CBoschDigitalIO::RequestInputStates() {
 }
 
 void CBoschDigitalIO::GoOffline() {
-  // Library threads and the worker thread may both see the loss; the sink hears it once.
+  // Library threads and the worker thread may both see the loss; the sink hears it once, after
+  // every report queued before it.
   if (!online.exchange(false)) return;
-  blockingSteps.fetch_add(1, std::memory_order_release);
-  if (ICaptureIOEventSink* current = sink.load(); current != nullptr) current->OnConnectionLost();
+  QueueSinkCall(SinkCall{kLostCall, 0}, nullptr);
+  if (OnWorkerThread()) DeliverSinkCalls();
 }
 
 // ---- Callbacks
@@ -407,7 +497,9 @@ void CBoschDigitalIO::OnRcpMessage(void* context, rcpplus::RcpHeader& header,
 void CBoschDigitalIO::HandleReply(rcpplus::RcpHeader& header, rcpplus::RcpInputStream& payload) {
   callbackThreads.RegisterCurrentThread();
   if (header.errorCode != 0) {
-    RecordAnswer(header.commandWord, header.action == rcpplus::kActionClientError);
+    // A refused registration answers nothing the request asked for.
+    RecordAnswer(header.commandWord, header.action == rcpplus::kActionClientError ||
+                                         header.errorCode == kInvalidAuthorization);
     errorEvent.Set();
     HandleMessage(header, payload);
     return;
@@ -422,15 +514,7 @@ void CBoschDigitalIO::HandleReply(rcpplus::RcpHeader& header, rcpplus::RcpInputS
         }
         const std::int32_t state = payload.readOctet() != 0 ? kStateActive : kStateInactive;
         if (index < static_cast<std::uint32_t>(inputCount.load())) {
-          // Cache and report as one step, so that concurrent reports of an input reach the
-          // sink in the order in which they were cached.
-          std::lock_guard report(reportMutex);
-          inputStates[index].store(state);
-          // A disabled object reports nothing: after Close the host may have destroyed its sink.
-          ICaptureIOEventSink* current = sink.load();
-          if (current != nullptr && enabled.load() && !stopping.load()) {
-            current->OnInputChanged(static_cast<int>(index), state);
-          }
+          QueueSinkCall(SinkCall{static_cast<int>(index), state}, &inputStates[index]);
         }
         break;
       }

@@ -1,14 +1,20 @@
 // The device's digital inputs and outputs over RCP+. One worker thread owns the connection:
-// while enabled it connects, reads the device's input and output counts, configures every
-// line, primes the sink with every input's state, subscribes to input state messages and
-// polls the device to notice a lost connection. Replies and messages come back on library
-// threads through OnRcpReply.
+// while enabled and given a sink it connects, reads the device's input and output counts,
+// configures every line, primes the sink with every input's state, subscribes to input state
+// messages and polls the device to notice a lost connection. Replies and messages come back
+// on library threads through OnRcpReply.
+//
+// The sink is called only on the worker thread. A library thread queues what the sink must
+// hear (input reports, a lost connection) and wakes the worker, which delivers it in order:
+// a sink call may then make requests of its own (switch a relay from OnInputChanged), whose
+// answers arrive on the library thread that queued the report.
 #pragma once
 
 #include <array>
 #include <condition_variable>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +33,9 @@ class CBoschDigitalIO : public ICaptureIOApi {
  public:
   // Inputs with a cached state; a device may report more, whose replies are then ignored.
   static constexpr int kMaxCachedInputs = 16;
+  // Sink calls waiting for the worker thread; a device that floods the object with reports
+  // while the sink is stuck loses the newest beyond this, with a log line.
+  static constexpr std::size_t kMaxQueuedSinkCalls = 4096;
   // What the thread entry answers when it is given no object.
   static constexpr std::uint32_t kNoObjectExitCode = 0x123456;
 
@@ -40,6 +49,7 @@ class CBoschDigitalIO : public ICaptureIOApi {
   CBoschDigitalIO(const CBoschDigitalIO&) = delete;
   CBoschDigitalIO& operator=(const CBoschDigitalIO&) = delete;
 
+  // Without a sink the worker thread does not connect; setting one starts a pass.
   bool SetEventSink(ICaptureIOEventSink* sink) override;
   bool Enable() override;
   bool Disable() override;
@@ -54,6 +64,7 @@ class CBoschDigitalIO : public ICaptureIOApi {
   int GetInputCount() override;
   int GetOutputCount() override;
   // True when the device answered both requests in time; false at once without a connection.
+  // May be called from the sink's own calls.
   bool SetOutput(int output, int state) override;
 
   // Reply, message and failure callback of every request and of the input message
@@ -73,6 +84,12 @@ class CBoschDigitalIO : public ICaptureIOApi {
   // One connected pass: configure, prime, subscribe, watch. Returns when the pass is over.
   void RunPass();
   void Watch();
+  // Connected without a sink: keeps the connection alive for SetOutput and returns when a sink
+  // is set, on Disable or stop, or when a keep-alive poll goes unanswered.
+  void WaitForSink();
+  // Runs the queued sink calls, in order. Worker thread only (or a test standing in for it).
+  void DeliverSinkCalls();
+  bool OnWorkerThread() const;
 
   std::string BuildDeviceAddress();
   void Connect();
@@ -95,7 +112,16 @@ class CBoschDigitalIO : public ICaptureIOApi {
   void WakeWaiters();
   bool ConfigureDevice();
   void RequestInputStates();
+  // Takes the object offline; the sink hears OnConnectionLost once, on the worker thread.
   void GoOffline();
+  struct SinkCall {
+    int input;  // kLostCall: OnConnectionLost
+    std::int32_t state;
+  };
+  static constexpr int kLostCall = -1;
+  // Queues a call for the worker thread (when there is a sink to hear it; input reports only
+  // while enabled), storing the input's cached state first when given.
+  void QueueSinkCall(SinkCall call, std::atomic<std::int32_t>* cachedState);
   // Waits, after a pass that failed at once, before the next pass; wakes on Disable and stop.
   void PauseAfterFailedPass();
 
@@ -120,6 +146,8 @@ class CBoschDigitalIO : public ICaptureIOApi {
   platform::Event disableEvent;
   // Set each time the worker thread turns idle (disconnected, waiting for Enable).
   platform::Event idleEvent;
+  // Set when a sink call is queued and when the host sets a sink.
+  platform::Event sinkEvent;
   CCallbackThreadRegistry callbackThreads;
   std::atomic<bool> stopping{false};
   std::atomic<bool> online{false};
@@ -151,9 +179,11 @@ class CBoschDigitalIO : public ICaptureIOApi {
   std::condition_variable answerChanged;
   std::array<std::uint32_t, kSlotCount> answered{};  // under answerMutex
   std::array<std::uint32_t, kSlotCount> failed{};    // under answerMutex
-  // Keeps an input's cached state and the sink's view of it in the same order when two
+  // Keeps an input's cached state and the queue of sink calls in the same order when two
   // library threads report it at once.
   std::mutex reportMutex;
+  std::deque<SinkCall> sinkCalls;  // under reportMutex
+  bool sinkCallsOverflowed = false;  // under reportMutex; logged once per overflow
 };
 
 }  // namespace corvane

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <tuple>
@@ -22,6 +23,7 @@ namespace digitalio_testing {
 namespace {
 
 using corvane::CBoschDigitalIO;
+using corvane::CBoschDigitalIOTestPeer;
 using devicesim::DeviceSim;
 using devicesim::ReceivedRequest;
 using Clock = std::chrono::steady_clock;
@@ -49,6 +51,39 @@ std::vector<Wire> WithCommand(const std::vector<ReceivedRequest>& requests,
   }
   return result;
 }
+
+// Switches output 0 on from its first report of input 0 being active, as a host that ties a
+// relay to an alarm input does, and keeps every report in arrival order.
+class RelaySink final : public corvane::ICaptureIOEventSink {
+ public:
+  void OnInputChanged(int input, int state) override {
+    {
+      std::lock_guard lock(mutex_);
+      states_.push_back({input, state});
+    }
+    if (input != 0 || state != 2 || switched_.exchange(true)) return;
+    const auto start = Clock::now();
+    switchedOk_.store(io->SetOutput(0, 2));
+    switchMs_.store(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+                        .count());
+  }
+  void OnConnectionLost() override { losses_.fetch_add(1); }
+
+  std::vector<std::pair<int, int>> States() const {
+    std::lock_guard lock(mutex_);
+    return states_;
+  }
+
+  CBoschDigitalIO* io = nullptr;
+  std::atomic<bool> switched_{false};
+  std::atomic<bool> switchedOk_{false};
+  std::atomic<long long> switchMs_{-1};
+  std::atomic<int> losses_{0};
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::pair<int, int>> states_;
+};
 
 class DigitalIODeviceTest : public ::testing::Test {
  protected:
@@ -97,9 +132,18 @@ class DigitalIODeviceTest : public ::testing::Test {
     return Eventually([&] { return sink_.ReportsAfterLoss(losses) >= reports; }, kDeadlineMs);
   }
 
+  // A sink of a test's own, alive until the object is gone.
+  template <typename Sink>
+  Sink& Keep(std::unique_ptr<Sink> sink) {
+    Sink& kept = *sink;
+    extraSinks_.push_back(std::move(sink));
+    return kept;
+  }
+
   std::unique_ptr<DeviceSim> sim_;
   std::unique_ptr<FakeHandler> handler_;
   FakeSink sink_;
+  std::vector<std::unique_ptr<corvane::ICaptureIOEventSink>> extraSinks_;
   std::unique_ptr<CBoschDigitalIO> io_;
 };
 
@@ -313,15 +357,62 @@ TEST_F(DigitalIODeviceTest, ThreadThatDoesNotStopIsAbandonedWithLogLine) {
       3 * kTimeoutMs));
 }
 
-TEST_F(DigitalIODeviceTest, WithoutSinkDeviceIsConfiguredButNotWatched) {
-  auto& io = MakeIO();
+// Nobody hears the inputs, so the device is left alone (it was configured over and over, some
+// thousand requests a second); a sink, set at first or again after a loss, starts a pass.
+TEST_F(DigitalIODeviceTest, WithoutSinkTheDeviceIsLeftAloneUntilOneIsSet) {
+  auto& io = MakeIO(100);
   ASSERT_TRUE(io.Enable());
-  // Passes repeat while nobody listens.
-  ASSERT_TRUE(sim_->WaitForRequests(kInputCount, 2, kDeadlineMs));
-  EXPECT_TRUE(WithCommand(sim_->Requests(), kInputState).empty());
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_LT(sim_->Requests().size(), 20u);
+  StartWatching(io);
+
+  io.SetEventSink(nullptr);
+  sim_->DropReplies(kInputState, true);
+  ASSERT_TRUE(Eventually([&] { return !CBoschDigitalIOTestPeer::Online(io); }, kDeadlineMs));
+  sim_->DropReplies(kInputState, false);
+  ASSERT_TRUE(Eventually([&] { return sim_->ConnectionCount() == 0; }, kDeadlineMs));
+  sim_->ClearRequests();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LT(sim_->Requests().size(), 20u);
+  EXPECT_EQ(sim_->ConnectionCount(), 0);
+  const int reports = sink_.ReportsAfterLoss(0);
   io.SetEventSink(&sink_);
-  EXPECT_TRUE(Eventually([&] { return sink_.ReportsAfterLoss(0) >= kDeviceInputs; },
+  EXPECT_TRUE(Eventually([&] { return sink_.ReportsAfterLoss(0) >= reports + kDeviceInputs; },
                          kDeadlineMs));
+}
+
+TEST_F(DigitalIODeviceTest, SetOutputFromTheSinkSwitchesTheRelay) {
+  auto& io = MakeIO();
+  RelaySink& relay = Keep(std::make_unique<RelaySink>());
+  relay.io = &io;
+  io.SetEventSink(&relay);
+  ASSERT_TRUE(io.Enable());
+  ASSERT_TRUE(Eventually([&] { return relay.States().size() >= kDeviceInputs; }, kDeadlineMs));
+  // Input 2 goes on and off while input 1 goes on: every change is reported, in order.
+  ASSERT_TRUE(Eventually(
+      [&] {
+        sim_->SetInput(1, true);
+        if (relay.switched_.load()) return true;
+        sim_->SetInput(1, false);
+        return false;
+      },
+      kDeadlineMs));
+  for (int i = 0; i < 6; ++i) sim_->SetInput(2, i % 2 == 0);
+  ASSERT_TRUE(Eventually([&] { return relay.switchMs_.load() >= 0; }, kDeadlineMs));
+  EXPECT_TRUE(relay.switchedOk_.load());
+  EXPECT_LT(relay.switchMs_.load(), 2000);
+  EXPECT_TRUE(sim_->Output(1));
+  const auto input1 = [&] {
+    std::vector<int> states;
+    for (const auto& [input, state] : relay.States()) {
+      if (input == 1) states.push_back(state);
+    }
+    return states;
+  };
+  ASSERT_TRUE(Eventually([&] { return input1().size() >= 7; }, kDeadlineMs));
+  // The primed state, then on, off, on, off, on, off.
+  EXPECT_EQ(input1(), (std::vector<int>{1, 2, 1, 2, 1, 2, 1}));
+  EXPECT_EQ(relay.losses_.load(), 0);
 }
 
 // Takes every free file descriptor, so the library cannot open a connection.

@@ -111,12 +111,18 @@ TEST(NewerHostEndToEnd, RecordsTwoChannelsThroughTheirCallbacks) {
 }
 
 TEST(NewerHostEndToEnd, LogLinesReachTheHostsDriverCallback) {
-  // The digital I/O object reports the device's input count as a log line.
+  // The digital I/O object reports the device's input count as a log line. It connects only
+  // with a sink, which outlives the host's objects.
+  struct : corvane::ICaptureIOEventSink {
+    void OnInputChanged(int, int) override {}
+    void OnConnectionLost() override {}
+  } sink;
   NewerHost host(1, 2, 1);
   ASSERT_TRUE(host.Initialize());
   ASSERT_NE(host.video(), nullptr);  // from now on the driver reports through the bridge
   corvane::ICaptureIOApi* io = host.driver()->GetIOApi();
   ASSERT_NE(io, nullptr);
+  ASSERT_TRUE(io->SetEventSink(&sink));
   ASSERT_TRUE(io->Enable());
   EXPECT_TRUE(testutil::Eventually(
       [&] { return host.callback().HasLine("CBoschDigitalIO: Total number of supported inputs is: 2"); },

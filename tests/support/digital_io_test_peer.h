@@ -23,6 +23,8 @@ struct CBoschDigitalIOTestPeer {
     return io.sessionId;
   }
   static void ResetErrorCount(CBoschDigitalIO& io) { io.errorCount.store(0); }
+  // Hands the queued sink calls to the sink on the calling thread, as the worker would.
+  static void DeliverSinkCalls(CBoschDigitalIO& io) { io.DeliverSinkCalls(); }
   // Back to the state of a new object with these configured counts.
   static void Reset(CBoschDigitalIO& io, int inputs, int outputs) {
     io.inputCount.store(inputs);
