@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "driver/slot_barrier.h"
@@ -55,6 +56,25 @@ void CVeltrane::CreateCameraSessions() {
   }
 }
 
+void CVeltrane::LogIncompleteSessions() {
+  std::string channels;
+  int incomplete = 0;
+  int count = 0;
+  for (int i = 0; i < kChannelCount; ++i) {
+    if (sessions_[i] == nullptr) continue;
+    ++count;
+    if (sessions_[i]->Complete()) continue;
+    ++incomplete;
+    if (!channels.empty()) channels += ", ";
+    channels += std::to_string(i);
+  }
+  if (incomplete == 0) return;
+  Log(kLogError,
+      "CVeltrane::Open() -> %d of %d camera sessions have no worker thread (channels %s); they "
+      "cannot be started",
+      incomplete, count, channels.c_str());
+}
+
 void CVeltrane::DeleteCameraSessions() {
   for (CBoschIPCameraInfo*& session : sessions_) {
     DeleteCameraSession(session);
@@ -74,6 +94,12 @@ int CVeltrane::StartSession(int channel, int frameIntervalMs, int resolutionCode
   {
     std::lock_guard lock(connectionMutex_);
     if (serverAddress_.empty()) return 0;
+  }
+  if (!sessions_[channel]->Complete()) {
+    // Open said so already; a start that nobody would serve is refused, not reported started.
+    Log(kLogError, "Veltrane::StartChannel channel %d has no worker thread, channel not started.",
+        channel);
+    return 0;
   }
   std::int32_t width = 0;
   std::int32_t height = 0;

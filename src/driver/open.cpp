@@ -227,6 +227,7 @@ int CVeltrane::OpenDevice() {
   }
   networkTimeout_ = fileNetworkTimeout_ > 0 ? fileNetworkTimeout_ : kOpenNetworkTimeoutMs;
   CreateCameraSessions();
+  LogIncompleteSessions();
   try {
     if (config_.inputCount > 0 || config_.outputCount > 0) {
       RetireDigitalIO();

@@ -141,6 +141,8 @@ class CVeltrane final : public CCaptureAPIEx,
   void RetireDigitalIO();
   // One session per camera input, at most 64.
   void CreateCameraSessions();
+  // One line naming the sessions that could not start their worker thread, if any.
+  void LogIncompleteSessions();
   void DeleteCameraSessions();
   // Reads "<server type>.xml" into the configuration: 0 on success, 4 for a file name that
   // cannot name a file beside the executable, 15 when the file cannot be loaded.

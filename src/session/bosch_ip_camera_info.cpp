@@ -78,6 +78,11 @@ CBoschIPCameraInfo::~CBoschIPCameraInfo() {
   CAutoLock flush(receiveLock);
 }
 
+bool CBoschIPCameraInfo::Complete() const {
+  return replyEvent.Valid() && frameEvent.Valid() && startEvent.Valid() && stopEvent.Valid() &&
+         thread.Valid();
+}
+
 bool CBoschIPCameraInfo::StartStreaming(std::int32_t requestQuality, std::int32_t requestResolution,
                                         std::uint32_t requestFrameInterval,
                                         std::uint16_t requestWidth, std::uint16_t requestHeight) {
@@ -90,7 +95,8 @@ bool CBoschIPCameraInfo::StartStreaming(std::int32_t requestQuality, std::int32_
     ++requestGeneration;
   }
   framesDelivered = 0;
-  if (!startEvent.Valid()) return false;
+  // Nobody would ever serve the request.
+  if (!Complete()) return false;
   // Cuts short whatever the running connection waits for: it answers an older request.
   stopEvent.Set();
   startEvent.Set();

@@ -45,9 +45,12 @@ class CBoschIPCameraInfo {
   CBoschIPCameraInfo(const CBoschIPCameraInfo&) = delete;
   CBoschIPCameraInfo& operator=(const CBoschIPCameraInfo&) = delete;
 
+  // True when the session has its events and its worker thread; one whose creation failed in
+  // part never streams.
+  bool Complete() const;
   // Records the request for the next connection and wakes the worker thread, which ends a
-  // running connection and connects with these settings. False only when the session has
-  // no start event (its creation failed).
+  // running connection and connects with these settings. False only when the session is not
+  // complete.
   bool StartStreaming(std::int32_t quality, std::int32_t resolution, std::uint32_t frameInterval,
                       std::uint16_t width, std::uint16_t height);
   // The worker thread notices and drops the connection (not a lost video).
