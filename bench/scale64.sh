@@ -7,7 +7,8 @@
 # For each run it prints the recorder's CPU time (user + system) per channel-second, over the
 # whole run and over the steady middle part; the pictures the simulator sent against the
 # frames the recorder received; the simulator's own timing (late, skipped, refused pictures);
-# and the recorder's peak resident memory (VmHWM), each against its target.
+# the recorder's peak resident memory (VmHWM), each against its target; and the descriptors and
+# threads the recorder holds while all channels stream.
 #
 # usage: bench/scale64.sh [BUILD_DIR]     (default: build-bench beside this folder)
 # environment: DURATION seconds per run (default 60), MODES (default "write discard"),
@@ -54,6 +55,14 @@ def vm_hwm_kb(pid):
     return 0
 
 
+def descriptors(pid):
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
 def run(mode):
     out = os.path.join(work, mode)
     os.makedirs(out, exist_ok=True)
@@ -79,6 +88,7 @@ def run(mode):
     window = (duration * 0.25, max(duration - 5.0, duration * 0.6))
     samples = {}
     hwm = 0
+    held = {"fds": 0, "threads": 0}
     while True:
         pid, status, usage = os.wait4(rec.pid, os.WNOHANG)
         if pid == rec.pid:
@@ -86,6 +96,9 @@ def run(mode):
         now = time.monotonic() - began
         try:
             hwm = max(hwm, vm_hwm_kb(rec.pid))
+            if window[0] <= now <= window[1]:
+                held["fds"] = max(held["fds"], descriptors(rec.pid))
+                held["threads"] = max(held["threads"], threads(rec.pid))
             for key, at in (("a", window[0]), ("b", window[1])):
                 if key not in samples and now >= at:
                     samples[key] = (now, cpu_seconds(rec.pid))
@@ -99,10 +112,10 @@ def run(mode):
     sim.send_signal(signal.SIGTERM)
     sim.wait(timeout=30)
     load = (load_before, os.getloadavg()[0])
-    return out, code, usage.ru_utime + usage.ru_stime, wall, samples, hwm, stats, load
+    return out, code, usage.ru_utime + usage.ru_stime, wall, samples, hwm, held, stats, load
 
 
-def report(mode, out, code, cpu_total, wall, samples, hwm, stats_path, load):
+def report(mode, out, code, cpu_total, wall, samples, hwm, held, stats_path, load):
     summary = json.load(open(os.path.join(out, "rec", "summary.json")))
     sent = {}
     timing = {"refused": 0, "skipped": 0, "late": 0, "max_late_ms": 0.0}
@@ -159,6 +172,11 @@ def report(mode, out, code, cpu_total, wall, samples, hwm, stats_path, load):
               f"{steady / cpu_target:.2f}x of target")
     print(f"  recorder peak resident (VmHWM): {hwm / 1024:.1f} MB; target 100 MB: "
           f"{hwm / memory_target_kb:.2f}x of target")
+    # Target: at most 4 per streaming channel plus a small constant for the process.
+    fd_target = 4 * channels + 32
+    print(f"  recorder while streaming: {held['fds']} descriptors "
+          f"({held['fds'] / channels:.1f} per channel; target {fd_target}: "
+          f"{held['fds'] / fd_target:.2f}x of target), {held['threads']} threads")
     print(f"  pictures sent {total_sent}, frames received {received} (from each channel's first "
           f"intra picture; {skipped_first} before it), difference {total_sent - received}")
     print(f"  per channel: largest difference {worst[0]} (channel {worst[1]}); up to {in_flight} "

@@ -2,6 +2,7 @@
 // against the simulator it starts itself or one started here on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cstdlib>
 #include <string>
@@ -138,6 +139,32 @@ TEST(RecorderDevice, ChannelWithoutVideoGivesExitCodeOne) {
   EXPECT_EQ(rec.Wait(kRunTimeoutMs), 1) << rec.out() << rec.err();
   EXPECT_NE(rec.err().find("channel 2 delivered no frame"), std::string::npos) << rec.err();
   EXPECT_EQ(rec.err().find("channel 1 delivered no frame"), std::string::npos) << rec.err();
+}
+
+// The soft limit of Debian and of most service managers is 1,024 open files: too few for 64
+// channels and what the rest of the process holds, unless the recorder raises it.
+TEST(RecorderDevice, RecordsAll64ChannelsUnderTheCommonSoftDescriptorLimit) {
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max != RLIM_INFINITY && saved.rlim_max <= 1024) {
+    GTEST_SKIP() << "the hard limit leaves nothing to raise";
+  }
+  rlimit low = saved;
+  low.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  TempFolder out;
+  // The child inherits the limit at its start.
+  // Ten seconds: the last of 64 channels sees its first frame some seconds after the start.
+  RecorderProcess rec({"--type", "nvs6400", "--interval", "200", "--duration", "10", "--discard",
+                       "--log-level", "2", "--out", out.path()});
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_EQ(rec.Wait(2 * kRunTimeoutMs), 0) << rec.err();
+  EXPECT_NE(rec.err().find("veltrane-rec: open file limit raised from 1024 to "),
+            std::string::npos)
+      << rec.err();
+  const auto channels = rectest::ReadChannelSummaries(rectest::ReadFile(out / "summary.json"));
+  ASSERT_EQ(channels.size(), 64u);
+  for (const ChannelSummary& c : channels) EXPECT_GT(c.frames, 0) << "channel " << c.channel;
 }
 
 class RecorderStopSignal : public ::testing::TestWithParam<int> {};

@@ -2,6 +2,7 @@
 // channels of one device to H.263 files, shows live status and alarm inputs, and writes a
 // summary. Without a device address it records from the simulator, started in-process.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +209,31 @@ sigset_t BlockStopSignals() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
   return stopSignals;
+}
+
+std::string LimitText(rlim_t value) {
+  return value == RLIM_INFINITY ? std::string("unlimited") : std::to_string(value);
+}
+
+// A recorder of many channels holds a few descriptors per channel (sockets, files): the common
+// soft limit of 1,024 is too low for some hosts, so the soft limit goes up to the hard one, as
+// servers do.
+void RaiseDescriptorLimit(DebugLines& debug) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur == limit.rlim_max) {
+    debug.Note(2, "open file limit " + LimitText(limit.rlim_cur));
+    return;
+  }
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    debug.Note(2, "open file limit raised from " + LimitText(before) + " to " +
+                      LimitText(limit.rlim_cur));
+  } else {
+    debug.Note(1, "cannot raise the open file limit from " + LimitText(before) + ": " +
+                      std::strerror(errno));
+  }
 }
 
 // The password and the output folder; kSuccess or the exit code.
@@ -537,6 +563,7 @@ int Run(const Options& options) {
   if (const int code = PrepareRun(options, &password); code != kSuccess) return code;
 
   RunState run(options, folder, password);
+  RaiseDescriptorLimit(run.debug);
   for (int (*step)(RunState&) : {ConnectToDevice, OpenDriver, ChooseChannels, OpenOutputs}) {
     if (const int code = step(run); code != kSuccess) return code;
   }

@@ -236,4 +236,9 @@ void DebugLines::OnLine(CDebugInfoIf* info) {
   console_.Print(stderr, std::string("driver: ") + Mask(text ? text : ""));
 }
 
+void DebugLines::Note(int level, const std::string& text) {
+  if (level > maxLevel_ || maxLevel_ == 0) return;
+  console_.Print(stderr, "veltrane-rec: " + text);
+}
+
 }  // namespace recorder

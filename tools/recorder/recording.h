@@ -190,6 +190,8 @@ class DebugLines {
   DebugLines(Console& console, int maxLevel, std::string secret)
       : console_(console), maxLevel_(maxLevel), secret_(std::move(secret)) {}
   void OnLine(CDebugInfoIf* info);
+  // A line of the recorder's own, shown under the same level rule as the driver's.
+  void Note(int level, const std::string& text);
   std::string Mask(std::string text) const;
 
  private:
