@@ -146,7 +146,7 @@ std::uint32_t CBoschDigitalIO::Run() {
       Disconnect();
       idle.store(true);
       idleEvent.Set();
-      const int events[] = {stopEvent.fd(), enableEvent.fd()};
+      const platform::WaitRef events[] = {stopEvent, enableEvent};
       platform::WaitAny(events, platform::kInfinite);
       idle.store(false);
       // A Disable made while idle is already in `enabled`; its leftover signal would
@@ -195,7 +195,7 @@ void CBoschDigitalIO::RunPass() {
 
 void CBoschDigitalIO::Watch() {
   while (online.load()) {
-    const int events[] = {stopEvent.fd(), disableEvent.fd()};
+    const platform::WaitRef events[] = {stopEvent, disableEvent};
     const int woke = platform::WaitAny(events, pollPeriodMs);
     if (woke >= 0) {
       if (stopping.load() || !enabled.load()) GoOffline();
@@ -210,7 +210,7 @@ void CBoschDigitalIO::Watch() {
 
 void CBoschDigitalIO::PauseAfterFailedPass() {
   if (stopping.load() || !enabled.load()) return;
-  const int events[] = {disableEvent.fd(), stopEvent.fd()};
+  const platform::WaitRef events[] = {disableEvent, stopEvent};
   platform::WaitAny(events, timeout > 0 ? timeout : 500);
 }
 
