@@ -226,7 +226,7 @@ TEST(CallbackThreadRegistry, OtherThreadUnderARecordedIdIsCheckedByPoll) {
     registry.RegisterThread(kReusedId);
     registry.RegisterThread(kReusedId);
   });
-  // Each registration of the thread that is not the recorded one asks the kernel.
+  // Each registration of a thread that is not the recorded one polls the recorded handle.
   EXPECT_EQ(registry.PollCount(), 2u);
   EXPECT_EQ(registry.EntryCount(), 1u);
 }
