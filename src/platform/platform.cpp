@@ -220,6 +220,10 @@ enum class Registered { kQueued, kTaken, kDecided };
 Registered Register(WaitObject* object, Registration* entry) {
   std::lock_guard<std::mutex> guard(object->mutex);
   if (object->signalled.load(std::memory_order_relaxed) != 0) {
+    // Given an earlier object's signal meanwhile: this one's is left alone.
+    if (entry->waiter->state.load(std::memory_order_acquire) != kWaiting) {
+      return Registered::kDecided;
+    }
     const bool event = object->kind == WaitObject::Kind::kEvent;
     // A look without the lock may take an event's signal at any moment: take it first.
     if (event && object->signalled.exchange(0, std::memory_order_acquire) == 0) {
@@ -231,7 +235,8 @@ Registered Register(WaitObject* object, Registration* entry) {
                                                        std::memory_order_acquire)) {
         return Registered::kTaken;
       }
-      if (event) object->signalled.store(1, std::memory_order_release);  // give it back
+      // Decided just now by an earlier object's Set: give the signal back.
+      if (event) object->signalled.store(1, std::memory_order_release);
       return Registered::kDecided;
     }
   }
@@ -293,7 +298,10 @@ int WaitOn(std::span<const WaitRef> refs, int timeout_ms) {
   if (refs.size() > kOnStack) entriesOnHeap.resize(refs.size());
   Registration* const entries = refs.size() > kOnStack ? entriesOnHeap.data() : entriesOnStack;
   std::size_t queued = 0;
+  // Stops at the first object that decides the wait (a signal found, or one handed over to
+  // the entries already queued).
   for (; queued < refs.size(); ++queued) {
+    if (waiter.state.load(std::memory_order_relaxed) != kWaiting) break;
     entries[queued].waiter = &waiter;
     entries[queued].index = static_cast<std::int32_t>(queued);
     if (Register(objects[queued], &entries[queued]) != Registered::kQueued) break;
