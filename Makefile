@@ -56,8 +56,8 @@ fuzz-run: deps
 # H.263 depayloader against our receive path on the same packets (installs GStreamer).
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DVELTRANE_BUILD_BENCH=ON -DVELTRANE_BUILD_TESTS=ON $(CMAKE_ARGS)
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target video_reception_bench lock_bench start_close_bench
-	cd $(BENCH_BUILD)/bin && ./video_reception_bench && ./lock_bench && ./start_close_bench
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target video_reception_bench lock_bench wait_bench start_close_bench
+	cd $(BENCH_BUILD)/bin && ./video_reception_bench && ./lock_bench && ./wait_bench && ./start_close_bench
 	BENCH_BUILD=$(BENCH_BUILD) JOBS=$(JOBS) bench/compare_gstreamer.sh
 
 # The reference recorder against the simulated four-camera video server, 10 seconds of CIF.

@@ -161,7 +161,7 @@ std::uint32_t CBoschDigitalIO::Run() {
       Disconnect();
       idle.store(true);
       idleEvent.Set();
-      const int events[] = {stopEvent.fd(), enableEvent.fd()};
+      const platform::WaitRef events[] = {stopEvent, enableEvent};
       platform::WaitAny(events, platform::kInfinite);
       idle.store(false);
       // A Disable made while idle is already in `enabled`; its leftover signal would
@@ -218,7 +218,7 @@ void CBoschDigitalIO::Watch() {
   while (online.load()) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Clock::now()).count();
-    const int events[] = {stopEvent.fd(), disableEvent.fd(), sinkEvent.fd()};
+    const platform::WaitRef events[] = {stopEvent, disableEvent, sinkEvent};
     const int woke = platform::WaitAny(events, ClampMs(left));
     if (woke == 2) {
       DeliverSinkCalls();
@@ -241,7 +241,7 @@ void CBoschDigitalIO::WaitForSink() {
   // flood it, so the thread stays disconnected until a sink, Disable or stop.
   Disconnect();
   while (!stopping.load() && enabled.load() && sink.load() == nullptr) {
-    const int events[] = {stopEvent.fd(), disableEvent.fd(), sinkEvent.fd()};
+    const platform::WaitRef events[] = {stopEvent, disableEvent, sinkEvent};
     platform::WaitAny(events, platform::kInfinite);
     DeliverSinkCalls();
   }
@@ -299,7 +299,7 @@ void CBoschDigitalIO::DeliverSinkCalls() {
 
 void CBoschDigitalIO::PauseAfterFailedPass() {
   if (stopping.load() || !enabled.load()) return;
-  const int events[] = {disableEvent.fd(), stopEvent.fd()};
+  const platform::WaitRef events[] = {disableEvent, stopEvent};
   platform::WaitAny(events, timeout > 0 ? timeout : 500);
 }
 

@@ -321,7 +321,7 @@ void CVeltrane::CloseDevice() {
   for (platform::Handle& handle : callbackThreads) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    platform::Wait(handle.fd(), std::max<int>(0, static_cast<int>(left.count())));
+    platform::Wait(handle, std::max<int>(0, static_cast<int>(left.count())));
     handle.Close();
   }
 }

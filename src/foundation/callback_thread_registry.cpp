@@ -56,7 +56,7 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
   }
   // Someone else is recorded under this id. While it still runs, the entry stays.
   polls_.fetch_add(1, std::memory_order_relaxed);
-  if (platform::Wait(entry.handle.fd(), 0) != platform::WaitResult::kSignalled) return;
+  if (platform::Wait(entry.handle, 0) != platform::WaitResult::kSignalled) return;
   // The recorded thread has ended and its id now belongs to the caller.
   entry.handle.Close();
   platform::Handle handle = platform::CurrentThreadHandle();
@@ -70,12 +70,12 @@ void CCallbackThreadRegistry::RegisterThread(std::uint32_t id) {
 }
 
 // Every reconnect brings new library threads under new ids, and the kernel hands out ids in
-// rising order, so entries of ended threads would pile up (one descriptor each) for as long as
+// rising order, so entries of ended threads would pile up (one object each) for as long as
 // the owner lives. A thread that has ended needs no waiting at close, so its entry can go.
 // Runs only when a new thread is recorded, never on the per-packet path.
 void CCallbackThreadRegistry::DropEndedEntries() {
   for (auto it = threads_.begin(); it != threads_.end();) {
-    if (platform::Wait(it->second.handle.fd(), 0) == platform::WaitResult::kSignalled) {
+    if (platform::Wait(it->second.handle, 0) == platform::WaitResult::kSignalled) {
       it = threads_.erase(it);
     } else {
       ++it;

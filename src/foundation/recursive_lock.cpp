@@ -108,25 +108,12 @@ void CRecursiveLock::Unlock() {
   if (s.lockCount.fetch_sub(1, std::memory_order_acq_rel) - 1 > 0) SignalHandOff();
 }
 
-// Without an eventfd (descriptor limit reached when the lock was made) the hand-off runs on
-// an atomic flag with the same auto-reset meaning, so such a lock still excludes.
+// The hand-off event lives in process memory: a contended lock costs a futex wait and wake,
+// an uncontended one never touches it.
 void CRecursiveLock::WaitForHandOff() {
-  if (handOff_.Valid()) {
-    handOff_.Wait(platform::kInfinite);  // returns only once it has taken the signal
-    return;
-  }
-  while (!handOffFallback_.exchange(false, std::memory_order_acquire)) {
-    handOffFallback_.wait(false, std::memory_order_relaxed);
-  }
+  handOff_.Wait(platform::kInfinite);  // returns only once it has taken the signal
 }
 
-void CRecursiveLock::SignalHandOff() {
-  if (handOff_.Valid()) {
-    handOff_.Set();
-    return;
-  }
-  handOffFallback_.store(true, std::memory_order_release);
-  handOffFallback_.notify_one();
-}
+void CRecursiveLock::SignalHandOff() { handOff_.Set(); }
 
 }  // namespace corvane

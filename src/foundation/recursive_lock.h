@@ -63,8 +63,6 @@ class CRecursiveLock {
 
   platform::Event handOff_;
   std::unique_ptr<State> state_;
-  // Stands in for handOff_ when no eventfd could be made for it.
-  std::atomic<bool> handOffFallback_{false};
 };
 
 // Scoped guard: Lock in the constructor, Unlock in the destructor (also when an exception

@@ -4,11 +4,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <link.h>
+#include <linux/futex.h>
 #include <netdb.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -21,6 +20,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -50,90 +50,63 @@ timespec AddMs(timespec t, int ms) {
   return t;
 }
 
-// Time left until deadline; false once it has passed.
-bool Remaining(const timespec& deadline, timespec* left) {
-  const timespec now = MonotonicNow();
-  long long ns = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
-                 (deadline.tv_nsec - now.tv_nsec);
-  if (ns <= 0) return false;
-  left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
-  left->tv_nsec = static_cast<long>(ns % 1000000000LL);
-  return true;
-}
-
 // ---- waits --------------------------------------------------------------------------------
 
 // A wait that cannot be carried out means a caller passed a handle it does not own (never
-// made, or closed under it): treating that as a time-out would hide the bug behind a silent
-// retry loop, so the process stops here.
-[[noreturn]] void WaitOnInvalidHandle(const char* what, int fd, int error) {
-  std::fprintf(stderr, "platform: wait on an invalid handle: %s (fd %d)%s%s\n", what, fd,
-               error != 0 ? ": " : "", error != 0 ? std::strerror(error) : "");
+// made, closed or moved from under it): treating that as a time-out would hide the bug behind
+// a silent retry loop, so the process stops here.
+[[noreturn]] void WaitOnInvalidHandle(std::size_t index) {
+  std::fprintf(stderr,
+               "platform: wait on an invalid handle (entry %zu: never made, closed or moved "
+               "from)\n",
+               index);
   std::abort();
 }
 
-// poll itself names no descriptor; EINVAL there is a list longer than the descriptor limit.
-[[noreturn]] void WaitFailed(std::size_t count, int error) {
-  std::fprintf(stderr, "platform: wait on %zu handles failed: %s\n", count, std::strerror(error));
+[[noreturn]] void WaitFailed(int error) {
+  std::fprintf(stderr, "platform: futex wait failed: %s\n", std::strerror(error));
   std::abort();
 }
 
-enum class Take { kTaken, kGone };
+// State of one wait in progress, the futex word its thread sleeps on. A signal hands itself to
+// the wait by changing kWaiting into the index of its object; a wait whose time is up changes
+// kWaiting into kGaveUp. The first change wins and is final, so a signal is taken by exactly
+// one wait or stays on its object, and a time-out never loses one.
+constexpr std::int32_t kWaiting = -1;
+constexpr std::int32_t kGaveUp = -2;
 
-// Called when poll reported fd ready. An eventfd is consumed by reading its counter; a
-// thread handle reads EOF and stays signalled. EAGAIN means a waiter elsewhere took the
-// signal first.
-Take TakeSignal(int fd) {
-  std::uint64_t value = 0;
-  for (;;) {
-    const ssize_t n = read(fd, &value, sizeof value);
-    if (n >= 0) return Take::kTaken;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return Take::kGone;
-    WaitOnInvalidHandle("read failed", fd, errno);
-  }
+struct Waiter {
+  std::atomic<std::int32_t> state{kWaiting};
+};
+static_assert(std::atomic<std::int32_t>::is_always_lock_free &&
+                  sizeof(std::atomic<std::int32_t>) == sizeof(std::int32_t),
+              "the futex word must be a plain 32-bit integer");
+
+// A wait's entry in the list of one of its objects, on the waiting thread's stack.
+struct Registration {
+  Waiter* waiter = nullptr;
+  std::int32_t index = 0;
+  Registration* prev = nullptr;
+  Registration* next = nullptr;
+};
+
+std::atomic<long> liveObjects{0};
+
+// Sleeps while *word holds expected, until the absolute CLOCK_MONOTONIC deadline (null: for
+// ever). 0 when woken (or the word had changed), else the errno.
+int FutexWait(std::atomic<std::int32_t>* word, std::int32_t expected, const timespec* deadline) {
+  const long rc = syscall(SYS_futex, reinterpret_cast<std::int32_t*>(word),
+                          FUTEX_WAIT_BITSET | FUTEX_PRIVATE_FLAG, expected, deadline, nullptr,
+                          FUTEX_BITSET_MATCH_ANY);
+  return rc == 0 ? 0 : errno;
 }
 
-constexpr short kReady = POLLIN | POLLHUP | POLLERR;
-
-// Shared by Wait and WaitAny: index of the consumed object, -1 time-out.
-int WaitOn(std::span<const int> fds, int timeout_ms) {
-  if (fds.empty()) {
-    std::fputs("platform: wait on an empty list of handles\n", stderr);
-    std::abort();
-  }
-  // Waits on a few objects (the lock's hand-off, a worker's events) allocate nothing.
-  constexpr std::size_t kOnStack = 16;
-  pollfd onStack[kOnStack];
-  std::vector<pollfd> onHeap;
-  if (fds.size() > kOnStack) onHeap.resize(fds.size());
-  const std::span<pollfd> pfds =
-      fds.size() > kOnStack ? std::span<pollfd>(onHeap) : std::span<pollfd>(onStack, fds.size());
-  for (std::size_t i = 0; i < fds.size(); ++i) {
-    if (fds[i] < 0) WaitOnInvalidHandle("negative descriptor", fds[i], 0);
-    pfds[i] = pollfd{fds[i], POLLIN, 0};
-  }
-  const bool forever = timeout_ms < 0;
-  const timespec deadline = AddMs(MonotonicNow(), forever ? 0 : timeout_ms);
-  for (;;) {
-    timespec left{0, 0};
-    // Once the deadline has passed, one last poll without waiting.
-    const bool last = !forever && !Remaining(deadline, &left);
-    const int ready = ppoll(pfds.data(), pfds.size(), forever ? nullptr : &left, nullptr);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      WaitFailed(pfds.size(), errno);
-    }
-    if (ready == 0) return -1;
-    for (std::size_t i = 0; i < pfds.size(); ++i) {
-      const short rev = pfds[i].revents;
-      if (rev & POLLNVAL) WaitOnInvalidHandle("not an open descriptor", pfds[i].fd, 0);
-      if (!(rev & kReady)) continue;
-      if (TakeSignal(pfds[i].fd) == Take::kTaken) return static_cast<int>(i);
-    }
-    // Every ready object was taken by another waiter: wait on for the time that remains.
-    if (last) return -1;
-  }
+// Wakes the thread sleeping on word, if any. Only the address reaches the kernel, so the word
+// may already be gone (its wait returned): that wakes nobody, or some futex user that looks
+// again and sleeps on.
+void FutexWake(std::atomic<std::int32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<std::int32_t*>(word), FUTEX_WAKE | FUTEX_PRIVATE_FLAG, 1,
+          nullptr, nullptr, 0);
 }
 
 // ---- thread ids and exit notifiers -------------------------------------------------------
@@ -143,33 +116,21 @@ thread_local std::uint32_t tlsThreadId = 0;
 
 void ForgetThreadIdInChild() { tlsThreadId = 0; }
 
-// Closed when the calling thread's thread-local objects are destroyed, i.e. when the thread
-// ends, however it was created. Holding the write end keeps every read end unsignalled;
-// closing it makes them all read EOF for ever.
+// Signalled when the calling thread's thread-local objects are destroyed, i.e. when the
+// thread ends, however it was created. Holds one reference to the thread's exit object.
 struct ExitNotifier {
-  int readFd = -1;
-  int writeFd = -1;
-  ~ExitNotifier() {
-    if (writeFd >= 0) close(writeFd);
-    if (readFd >= 0) close(readFd);
-  }
+  WaitObject* object = nullptr;
+  // Set once the notifier has been destroyed (a later thread-local destructor may still ask).
+  bool ended = false;
+  ~ExitNotifier();
 };
 
 thread_local ExitNotifier tlsExitNotifier;
 
-bool MakeNotifierPipe(int* readFd, int* writeFd) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  *readFd = fds[0];
-  *writeFd = fds[1];
-  return true;
-}
-
 // Everything a new thread needs; shared because the creator waits for the thread's id.
 struct StartBlock {
   std::function<void()> fn;
-  int readFd = -1;
-  int writeFd = -1;
+  Handle exit;  // the thread's own reference to its exit object
   std::atomic<std::uint32_t> id{0};
 };
 
@@ -201,62 +162,237 @@ std::string UndecoratedName(const char* name) {
 
 }  // namespace
 
+// ---- waitable objects ------------------------------------------------------------------
+
+// Lives as long as a handle (or a Set, a thread's notifier) holds a reference. Invariant,
+// under mutex: while signalled is 1, every registered wait has already been decided (its
+// state is no longer kWaiting). So a Set either hands its signal to a registered wait or
+// leaves the object signalled, and a wait either finds the signal or is registered before it
+// comes.
+struct WaitObject {
+  enum class Kind : std::uint8_t { kEvent, kThreadExit };
+
+  explicit WaitObject(Kind k) : kind(k) { liveObjects.fetch_add(1, std::memory_order_relaxed); }
+  ~WaitObject() { liveObjects.fetch_sub(1, std::memory_order_relaxed); }
+  WaitObject(const WaitObject&) = delete;
+  WaitObject& operator=(const WaitObject&) = delete;
+
+  const Kind kind;
+  std::atomic<std::int32_t> references{1};
+  // 1 while signalled. Becomes 1 only under mutex; an event's signal is taken (back to 0) by a
+  // zero-time-out look without the lock, or by a registering wait under it.
+  std::atomic<std::uint32_t> signalled{0};
+  std::mutex mutex;
+  // Registered waits, oldest first; a Set hands its signal to the oldest undecided one.
+  Registration* first = nullptr;
+  Registration* last = nullptr;
+};
+
+struct HandleAccess {
+  static WaitObject* Object(const Handle& handle) { return handle.object_; }
+  static WaitObject* Object(const WaitRef& ref) { return ref.object_; }
+  static Handle Adopt(WaitObject* object) { return Handle(object); }
+  static WaitObject* Release(Handle& handle) { return std::exchange(handle.object_, nullptr); }
+};
+
+namespace {
+
+void AddReference(WaitObject* object) {
+  object->references.fetch_add(1, std::memory_order_relaxed);
+}
+
+void DropReference(WaitObject* object) {
+  if (object->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete object;
+}
+
+// Takes the signal when the object has one, without the lock: an event's is consumed, a
+// thread's end stays for the next wait.
+bool TakeSignal(WaitObject* object) {
+  if (object->signalled.load(std::memory_order_acquire) == 0) return false;
+  if (object->kind == WaitObject::Kind::kThreadExit) return true;
+  return object->signalled.exchange(0, std::memory_order_acquire) != 0;
+}
+
+enum class Registered { kQueued, kTaken, kDecided };
+
+// Registers a wait on an object, or gives it the object's signal when it has one. kDecided:
+// the wait had already been given another object's signal, so this one's stays where it is.
+Registered Register(WaitObject* object, Registration* entry) {
+  std::lock_guard<std::mutex> guard(object->mutex);
+  if (object->signalled.load(std::memory_order_relaxed) != 0) {
+    // Given an earlier object's signal meanwhile: this one's is left alone.
+    if (entry->waiter->state.load(std::memory_order_acquire) != kWaiting) {
+      return Registered::kDecided;
+    }
+    const bool event = object->kind == WaitObject::Kind::kEvent;
+    // A look without the lock may take an event's signal at any moment: take it first.
+    if (event && object->signalled.exchange(0, std::memory_order_acquire) == 0) {
+      // Gone to such a look; the object is unsignalled now and the wait is registered below.
+    } else {
+      std::int32_t expected = kWaiting;
+      if (entry->waiter->state.compare_exchange_strong(expected, entry->index,
+                                                       std::memory_order_acq_rel,
+                                                       std::memory_order_acquire)) {
+        return Registered::kTaken;
+      }
+      // Decided just now by an earlier object's Set: give the signal back.
+      if (event) object->signalled.store(1, std::memory_order_release);
+      return Registered::kDecided;
+    }
+  }
+  entry->prev = object->last;
+  entry->next = nullptr;
+  (object->last != nullptr ? object->last->next : object->first) = entry;
+  object->last = entry;
+  return Registered::kQueued;
+}
+
+void Unregister(WaitObject* object, Registration* entry) {
+  std::lock_guard<std::mutex> guard(object->mutex);
+  (entry->prev != nullptr ? entry->prev->next : object->first) = entry->next;
+  (entry->next != nullptr ? entry->next->prev : object->last) = entry->prev;
+}
+
+// Hands the end of a thread to every registered wait and leaves the object signalled for
+// ever. The caller holds a reference.
+void SignalExit(WaitObject* object) {
+  std::lock_guard<std::mutex> guard(object->mutex);
+  object->signalled.store(1, std::memory_order_release);
+  for (Registration* entry = object->first; entry != nullptr; entry = entry->next) {
+    std::int32_t expected = kWaiting;
+    // Woken under the lock: the wait cannot unregister, and so return, before that.
+    if (entry->waiter->state.compare_exchange_strong(expected, entry->index,
+                                                     std::memory_order_acq_rel,
+                                                     std::memory_order_relaxed)) {
+      FutexWake(&entry->waiter->state);
+    }
+  }
+}
+
+// Shared by Wait and WaitAny: index of the consumed object, -1 time-out.
+int WaitOn(std::span<const WaitRef> refs, int timeout_ms) {
+  if (refs.empty()) {
+    std::fputs("platform: wait on an empty list of handles\n", stderr);
+    std::abort();
+  }
+  // Waits on a few objects (the lock's hand-off, a worker's events) allocate nothing.
+  constexpr std::size_t kOnStack = 16;
+  WaitObject* objectsOnStack[kOnStack];
+  std::vector<WaitObject*> objectsOnHeap;
+  if (refs.size() > kOnStack) objectsOnHeap.resize(refs.size());
+  WaitObject** const objects = refs.size() > kOnStack ? objectsOnHeap.data() : objectsOnStack;
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    objects[i] = HandleAccess::Object(refs[i]);
+    if (objects[i] == nullptr) WaitOnInvalidHandle(i);
+  }
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    if (TakeSignal(objects[i])) return static_cast<int>(i);
+  }
+  if (timeout_ms == 0) return -1;
+
+  const bool forever = timeout_ms < 0;
+  const timespec deadline = AddMs(MonotonicNow(), forever ? 0 : timeout_ms);
+  Waiter waiter;
+  Registration entriesOnStack[kOnStack];
+  std::vector<Registration> entriesOnHeap;
+  if (refs.size() > kOnStack) entriesOnHeap.resize(refs.size());
+  Registration* const entries = refs.size() > kOnStack ? entriesOnHeap.data() : entriesOnStack;
+  std::size_t queued = 0;
+  // Stops at the first object that decides the wait (a signal found, or one handed over to
+  // the entries already queued).
+  for (; queued < refs.size(); ++queued) {
+    if (waiter.state.load(std::memory_order_relaxed) != kWaiting) break;
+    entries[queued].waiter = &waiter;
+    entries[queued].index = static_cast<std::int32_t>(queued);
+    if (Register(objects[queued], &entries[queued]) != Registered::kQueued) break;
+  }
+  while (waiter.state.load(std::memory_order_acquire) == kWaiting) {
+    const int error = FutexWait(&waiter.state, kWaiting, forever ? nullptr : &deadline);
+    if (error == ETIMEDOUT) {
+      std::int32_t expected = kWaiting;
+      // Whoever changes the state first decides: a signal that came just now is ours.
+      waiter.state.compare_exchange_strong(expected, kGaveUp, std::memory_order_acq_rel,
+                                           std::memory_order_acquire);
+    } else if (error != 0 && error != EINTR && error != EAGAIN) {
+      WaitFailed(error);
+    }
+  }
+  for (std::size_t i = 0; i < queued; ++i) Unregister(objects[i], &entries[i]);
+  const std::int32_t state = waiter.state.load(std::memory_order_acquire);
+  return state >= 0 ? state : -1;
+}
+
+}  // namespace
+
+long LiveWaitObjects() { return liveObjects.load(std::memory_order_relaxed); }
+
 // ---- Handle -------------------------------------------------------------------------------
 
 Handle& Handle::operator=(Handle&& other) noexcept {
   if (this != &other) {
     Close();
-    fd_ = other.Release();
+    object_ = std::exchange(other.object_, nullptr);
   }
   return *this;
 }
 
 Handle Handle::Duplicate() const {
-  if (fd_ < 0) return Handle();
-  return Handle(fcntl(fd_, F_DUPFD_CLOEXEC, 0));
+  if (object_ == nullptr) return Handle();
+  AddReference(object_);
+  return Handle(object_);
 }
 
 void Handle::Close() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-  }
-}
-
-int Handle::Release() {
-  const int fd = fd_;
-  fd_ = -1;
-  return fd;
+  if (object_ != nullptr) DropReference(std::exchange(object_, nullptr));
 }
 
 // ---- waits --------------------------------------------------------------------------------
 
-WaitResult Wait(int fd, int timeout_ms) {
-  const int fds[1] = {fd};
-  return WaitOn(fds, timeout_ms) == 0 ? WaitResult::kSignalled : WaitResult::kTimeout;
+WaitResult Wait(WaitRef object, int timeout_ms) {
+  return WaitOn(std::span<const WaitRef>(&object, 1), timeout_ms) == 0 ? WaitResult::kSignalled
+                                                                        : WaitResult::kTimeout;
 }
 
-int WaitAny(std::span<const int> fds, int timeout_ms) {
-  return WaitOn(fds, timeout_ms);
+int WaitAny(std::span<const WaitRef> objects, int timeout_ms) {
+  return WaitOn(objects, timeout_ms);
 }
 
 // ---- Event --------------------------------------------------------------------------------
 
-Event::Event() : handle_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+Event::Event() : handle_(HandleAccess::Adopt(new WaitObject(WaitObject::Kind::kEvent))) {}
 
 void Event::Set() {
-  if (!handle_.Valid()) return;
-  const std::uint64_t one = 1;
-  // A full counter (EAGAIN) is still signalled, which is all Set promises.
-  while (write(handle_.fd(), &one, sizeof one) < 0 && errno == EINTR) {
+  WaitObject* const object = HandleAccess::Object(handle_);
+  if (object == nullptr) return;
+  // Already signalled: nothing changes.
+  if (object->signalled.load(std::memory_order_acquire) != 0) return;
+  // The wait that gets the signal may return and destroy the event before this call is done
+  // with the object.
+  AddReference(object);
+  std::atomic<std::int32_t>* woken = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(object->mutex);
+    if (object->signalled.load(std::memory_order_relaxed) == 0) {
+      for (Registration* entry = object->first; entry != nullptr; entry = entry->next) {
+        std::int32_t expected = kWaiting;
+        if (entry->waiter->state.compare_exchange_strong(expected, entry->index,
+                                                         std::memory_order_acq_rel,
+                                                         std::memory_order_relaxed)) {
+          woken = &entry->waiter->state;
+          break;
+        }
+      }
+      if (woken == nullptr) object->signalled.store(1, std::memory_order_release);
+    }
   }
+  // Outside the lock, so the woken wait does not run into it at once when it unregisters.
+  if (woken != nullptr) FutexWake(woken);
+  DropReference(object);
 }
 
 void Event::Reset() {
-  if (!handle_.Valid()) return;
-  std::uint64_t value = 0;
-  while (read(handle_.fd(), &value, sizeof value) < 0 && errno == EINTR) {
-  }
+  WaitObject* const object = HandleAccess::Object(handle_);
+  if (object != nullptr) object->signalled.store(0, std::memory_order_relaxed);
 }
 
 // ---- threads ------------------------------------------------------------------------------
@@ -274,12 +410,26 @@ std::uint32_t CurrentThreadId() {
   return tlsThreadId;
 }
 
+namespace {
+
+ExitNotifier::~ExitNotifier() {
+  if (object != nullptr) {
+    SignalExit(object);
+    DropReference(std::exchange(object, nullptr));
+  }
+  ended = true;
+}
+
+}  // namespace
+
 Handle CurrentThreadHandle() {
   ExitNotifier& notifier = tlsExitNotifier;
-  if (notifier.readFd < 0) {
-    if (!MakeNotifierPipe(&notifier.readFd, &notifier.writeFd)) return Handle();
+  if (notifier.object == nullptr) {
+    if (notifier.ended) return Handle();
+    notifier.object = new WaitObject(WaitObject::Kind::kThreadExit);
   }
-  return Handle(fcntl(notifier.readFd, F_DUPFD_CLOEXEC, 0));
+  AddReference(notifier.object);
+  return HandleAccess::Adopt(notifier.object);
 }
 
 namespace {
@@ -294,8 +444,7 @@ void* ThreadEntry(void* arg) {
   // The notifier goes first, so it is the last thread-local to be destroyed and the handle
   // is signalled only after everything the function left behind has been cleaned up.
   ExitNotifier& notifier = tlsExitNotifier;
-  notifier.readFd = block->readFd;
-  notifier.writeFd = block->writeFd;
+  notifier.object = HandleAccess::Release(block->exit);
   std::function<void()> fn = std::move(block->fn);
   block->id.store(CurrentThreadId(), std::memory_order_release);
   block->id.notify_all();
@@ -308,7 +457,7 @@ void* ThreadEntry(void* arg) {
 
 Thread::~Thread() {
   if (joined_) return;
-  if (platform::Wait(handle_.fd(), 0) == WaitResult::kSignalled) {
+  if (platform::Wait(handle_, 0) == WaitResult::kSignalled) {
     pthread_join(static_cast<pthread_t>(pthread_), nullptr);
   } else {
     pthread_detach(static_cast<pthread_t>(pthread_));
@@ -336,21 +485,13 @@ bool Thread::Start(std::function<void()> fn) {
   if (handle_.Valid() || !fn) return false;
   auto block = std::make_shared<StartBlock>();
   block->fn = std::move(fn);
-  int readFd = -1;
-  if (!MakeNotifierPipe(&readFd, &block->writeFd)) return false;
-  Handle handle(readFd);
-  // The thread keeps its own read end so that CurrentThreadHandle works inside it too.
-  block->readFd = fcntl(readFd, F_DUPFD_CLOEXEC, 0);
-  if (block->readFd < 0) {
-    close(block->writeFd);
-    return false;
-  }
+  Handle handle = HandleAccess::Adopt(new WaitObject(WaitObject::Kind::kThreadExit));
+  // The thread keeps its own reference, so that CurrentThreadHandle works inside it too.
+  block->exit = handle.Duplicate();
   auto* arg = new std::shared_ptr<StartBlock>(block);
   pthread_t tid{};
   if (pthread_create(&tid, nullptr, &ThreadEntry, arg) != 0) {
     delete arg;
-    close(block->readFd);
-    close(block->writeFd);
     return false;
   }
   block->id.wait(0, std::memory_order_acquire);
@@ -363,8 +504,8 @@ bool Thread::Start(std::function<void()> fn) {
 
 bool Thread::Join(int timeout_ms) {
   if (joined_) return true;
-  if (platform::Wait(handle_.fd(), timeout_ms) != WaitResult::kSignalled) return false;
-  // The notifier closes while the thread is finishing; the join itself is short.
+  if (platform::Wait(handle_, timeout_ms) != WaitResult::kSignalled) return false;
+  // The notifier is signalled while the thread is finishing; the join itself is short.
   pthread_join(static_cast<pthread_t>(pthread_), nullptr);
   joined_ = true;
   return true;
@@ -464,17 +605,29 @@ std::string ModuleFolder() {
   return FolderOf(real ? std::string(real.get()) : std::string(map->l_name));
 }
 
-Handle OpenFileForRead(const char* path) {
-  if (path == nullptr || *path == '\0') return Handle();
-  Handle file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void File::Close() {
+  if (fd_ >= 0) close(std::exchange(fd_, -1));
+}
+
+File OpenFileForRead(const char* path) {
+  if (path == nullptr || *path == '\0') return File();
+  File file(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file.Valid()) return file;
   // A folder opens read-only on Linux, but it is not a file the callers could read.
   struct stat st {};
-  if (fstat(file.fd(), &st) != 0 || S_ISDIR(st.st_mode)) return Handle();
+  if (fstat(file.fd(), &st) != 0 || S_ISDIR(st.st_mode)) return File();
   return file;
 }
 
-long long FileSize(const Handle& file) {
+long long FileSize(const File& file) {
   if (!file.Valid()) return -1;
   struct stat st {};
   if (fstat(file.fd(), &st) != 0) return -1;

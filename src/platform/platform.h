@@ -3,16 +3,22 @@
 // loading, and a few file and name look-ups. Call sites carry no #ifdef; this is the only
 // place that talks to Linux directly.
 //
-// Waitable objects are file descriptors. An object is signalled while its descriptor is
-// readable:
-//   - an Event is an eventfd; a wait that reports it consumes the signal (auto-reset);
-//   - a thread handle is the read end of a pipe whose write end the thread holds until it
-//     ends; once the thread has ended the handle stays signalled for ever and waits never
-//     consume it.
+// Waitable objects live in process memory, not in the kernel's descriptor table: a driver
+// with many cameras holds thousands of them, far more than the usual limit of open files.
+// An object is reference-counted; a Handle owns one reference (Duplicate takes another,
+// Close drops it, and the object goes with its last reference). There are two kinds:
+//   - an Event is auto-reset: a wait that reports it consumes the signal;
+//   - a thread's exit object is signalled once, when the thread ends, and stays signalled
+//     for ever; waits never consume it.
+// A wait registers itself on every object it waits on and sleeps on a futex of its own; a
+// signal hands itself to one registered wait (an event) or to all of them (a thread's end),
+// or stays on the object when nobody waits. A zero time-out only looks at the objects.
+// File descriptors remain for sockets and files only (File below).
+//
 // A failure that can only mean a bug aborts with a short message on stderr: a wait on an
-// invalid handle (a negative descriptor, one that is not open, an empty list). Expected
-// outcomes (time-out, busy, not found) are return values. A wait interrupted by a signal
-// goes on for the time that remains. Every time-out is measured on CLOCK_MONOTONIC.
+// invalid handle (never made, closed, moved from) or on an empty list. Expected outcomes
+// (time-out, busy, not found) are return values. A wait interrupted by a signal goes on for
+// the time that remains. Every time-out is measured on CLOCK_MONOTONIC.
 #pragma once
 
 #include <cstdint>
@@ -25,50 +31,75 @@ namespace platform {
 // Time-out value that waits for ever. Any negative time-out means the same.
 constexpr int kInfinite = -1;
 
-// An owned descriptor of a waitable object. Move-only; closes the descriptor on destruction.
+// The shared waitable object behind handles and events; defined in platform.cpp.
+struct WaitObject;
+// Reaches the object behind a Handle; defined in platform.cpp.
+struct HandleAccess;
+
+// Owns one reference to a waitable object. Move-only; drops the reference on destruction.
 class Handle {
  public:
   Handle() = default;
-  explicit Handle(int fd) : fd_(fd) {}
   ~Handle() { Close(); }
-  Handle(Handle&& other) noexcept : fd_(other.Release()) {}
+  Handle(Handle&& other) noexcept : object_(other.object_) { other.object_ = nullptr; }
   Handle& operator=(Handle&& other) noexcept;
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
-  bool Valid() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  bool Valid() const { return object_ != nullptr; }
 
-  // A second, independent handle of the same object (dup). The copy stays usable after
-  // this handle is closed. Returns an invalid handle on failure (descriptor limit).
+  // A second handle of the same object (one more reference). The copy stays usable after
+  // this handle is closed. Duplicating an invalid handle gives an invalid handle.
   Handle Duplicate() const;
-  // Closes the descriptor now; the handle becomes invalid. Closing an invalid handle does
+  // Drops the reference now; the handle becomes invalid. Closing an invalid handle does
   // nothing.
   void Close();
-  // Gives up ownership and returns the descriptor.
-  int Release();
+
+  // True when both handles are valid and refer to one object (a handle and its duplicates).
+  bool SameObject(const Handle& other) const {
+    return object_ != nullptr && object_ == other.object_;
+  }
 
  private:
-  int fd_ = -1;
+  friend struct HandleAccess;
+  friend class WaitRef;
+  explicit Handle(WaitObject* adopted) : object_(adopted) {}
+  WaitObject* object_ = nullptr;
+};
+
+class Event;
+
+// Names one object in a wait: made from a Handle or an Event, owns nothing. The handle or
+// event must stay open for as long as the wait lasts.
+class WaitRef {
+ public:
+  // NOLINTNEXTLINE(google-explicit-constructor): a handle names itself in a wait list
+  WaitRef(const Handle& handle) : object_(handle.object_) {}
+  // NOLINTNEXTLINE(google-explicit-constructor)
+  inline WaitRef(const Event& event);
+
+ private:
+  friend struct HandleAccess;
+  WaitObject* object_;
 };
 
 enum class WaitResult { kSignalled, kTimeout };
 
-// Waits until the object behind fd is signalled or timeout_ms have passed. A time-out of 0
-// only polls; a negative one waits for ever (and so returns only kSignalled). An event
-// reported as signalled has been reset by this call. Aborts when fd is not a valid handle.
-WaitResult Wait(int fd, int timeout_ms);
+// Waits until the object is signalled or timeout_ms have passed. A time-out of 0 only polls;
+// a negative one waits for ever (and so returns only kSignalled). An event reported as
+// signalled has been reset by this call. Aborts when the handle is invalid.
+WaitResult Wait(WaitRef object, int timeout_ms);
 
 // Waits until one of the objects is signalled and returns its index (the lowest index when
 // several are), or -1 on time-out. Exactly one object is consumed per return: when a waiter
 // elsewhere consumed an event first, the wait goes on for the time that remains. Aborts
-// when the list is empty or holds an invalid handle.
-int WaitAny(std::span<const int> fds, int timeout_ms);
+// when the list is empty or names an invalid handle.
+int WaitAny(std::span<const WaitRef> objects, int timeout_ms);
 
 // Auto-reset event, created non-signalled. Set wakes exactly one waiter; with no waiter the
 // event stays signalled until one wait consumes it. Setting an already signalled event
-// changes nothing. Valid() is false when the eventfd could not be created; such an event
-// must not be waited on (that aborts; Set is then a no-op).
+// changes nothing. The owner may destroy the event as soon as a wait has reported it, even
+// while the Set that signalled it is still returning: Set holds its own reference.
 class Event {
  public:
   Event();
@@ -76,24 +107,35 @@ class Event {
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
+  // Always true: making an event takes no descriptor and cannot fail short of running out
+  // of memory (which throws).
   bool Valid() const { return handle_.Valid(); }
-  int fd() const { return handle_.fd(); }
+  // The event's object, e.g. to duplicate for a waiter that may outlive this event.
+  const Handle& handle() const { return handle_; }
   void Set();
   // Clears a pending signal, if any, without waiting.
   void Reset();
   // Wait on this event alone (see Wait above).
-  WaitResult Wait(int timeout_ms) { return platform::Wait(handle_.fd(), timeout_ms); }
+  WaitResult Wait(int timeout_ms) { return platform::Wait(*this, timeout_ms); }
 
  private:
   Handle handle_;
 };
 
+WaitRef::WaitRef(const Event& event) : WaitRef(event.handle()) {}
+
+// Number of waitable objects alive in the process (events, thread exit objects). For checks
+// that a close gave back what a start took.
+long LiveWaitObjects();
+
 // Id of the calling thread as the kernel knows it (gettid); never 0.
 std::uint32_t CurrentThreadId();
 
 // A new handle that becomes signalled when the calling thread ends, whoever created the
-// thread (ours, the RCP+ library's, the host's). The thread's exit notifier is made on the
-// first call and closed by the thread's thread-local clean-up. Invalid on failure.
+// thread (ours, the RCP+ library's, the host's). The thread's exit object is made on the
+// first call and signalled by the thread's thread-local clean-up; every call returns a
+// reference to that one object. Invalid only when called from the thread's own clean-up
+// after its exit object was signalled.
 Handle CurrentThreadHandle();
 
 // A thread started by us. Its handle is signalled once the thread function has returned
@@ -176,12 +218,32 @@ std::string ExecutableFolder();
 // with its trailing '/'.
 std::string ModuleFolder();
 
+// An owned descriptor of an open file. Move-only; closes the descriptor on destruction.
+class File {
+ public:
+  File() = default;
+  explicit File(int fd) : fd_(fd) {}
+  ~File() { Close(); }
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool Valid() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Closes the descriptor now; closing an invalid file does nothing.
+  void Close();
+
+ private:
+  int fd_ = -1;
+};
+
 // Opens an existing file for reading; never creates one. Invalid when it is missing, is a
 // folder, or cannot be opened.
-Handle OpenFileForRead(const char* path);
+File OpenFileForRead(const char* path);
 
 // Size in bytes of an open file; -1 on failure.
-long long FileSize(const Handle& file);
+long long FileSize(const File& file);
 
 // Looks name up as an IPv4 host name and returns the dotted form of its first address,
 // or the empty string when it does not resolve.

@@ -45,8 +45,8 @@ static_assert(std::is_trivially_destructible_v<DetachedSessionOwner>);
 // Index of the event that ended the wait, -1 on time-out. The worker thread runs only when
 // every event was created, so an invalid one here is a bug, and the wait aborts.
 int WaitForEither(const platform::Event& first, const platform::Event& second, int timeoutMs) {
-  const std::array<int, 2> fds{first.fd(), second.fd()};
-  return platform::WaitAny(fds, timeoutMs);
+  const std::array<platform::WaitRef, 2> events{first, second};
+  return platform::WaitAny(events, timeoutMs);
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ CBoschIPCameraInfo::AnswerMark CBoschIPCameraInfo::MarkAnswers(AnswerSlot slot) 
 bool CBoschIPCameraInfo::WaitForAnswer(const AnswerMark& mark, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  const std::array<int, 2> fds{replyEvent.fd(), stopEvent.fd()};
+  const std::array<platform::WaitRef, 2> events{replyEvent, stopEvent};
   for (;;) {
     if (answers[mark.slot].load() != mark.answered) return true;
     if (!Current()) return false;
@@ -43,7 +43,7 @@ bool CBoschIPCameraInfo::WaitForAnswer(const AnswerMark& mark, int timeoutMs) {
         std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return false;
     // Woken by any answer or request; the checks above decide.
-    platform::WaitAny(fds, WaitMs(left));
+    platform::WaitAny(events, WaitMs(left));
   }
 }
 

@@ -8,13 +8,13 @@ bool CPellowFileBase::OpenForRead(const char* name) {
   if (name == nullptr || *name == '\0') return false;
   Close();
   fileName_ = name;
-  handle_ = platform::OpenFileForRead(name);
-  return handle_.Valid();
+  file_ = platform::OpenFileForRead(name);
+  return file_.Valid();
 }
 
 long long CPellowFileBase::GetSize() const {
-  if (!handle_.Valid()) return -1;
-  return platform::FileSize(handle_);
+  if (!file_.Valid()) return -1;
+  return platform::FileSize(file_);
 }
 
-void CPellowFileBase::Close() { handle_.Close(); }
+void CPellowFileBase::Close() { file_.Close(); }

@@ -22,11 +22,11 @@ class CPellowFileBase {
   // Closes the handle now; closing twice does nothing.
   void Close();
 
-  bool IsOpen() const { return handle_.Valid(); }
+  bool IsOpen() const { return file_.Valid(); }
   // Name given to the last OpenForRead.
   const std::string& fileName() const { return fileName_; }
 
  private:
   std::string fileName_;
-  platform::Handle handle_;
+  platform::File file_;
 };

@@ -1,6 +1,5 @@
 #include "foundation/callback_thread_registry.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -49,17 +48,6 @@ class TestRegistry : public CCallbackThreadRegistry {
 // An id no real thread has, shared by the threads that pretend to reuse it.
 constexpr std::uint32_t kReusedId = 0xFFFFFF00u;
 
-int OpenDescriptorCount() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  while (dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
-
 // A thread of "the library": runs a callback body, then stays alive until released.
 class LibraryThread {
  public:
@@ -84,9 +72,9 @@ class LibraryThread {
   std::thread thread_;
 };
 
-bool Signalled(const Handle& h) { return platform::Wait(h.fd(), 0) == WaitResult::kSignalled; }
+bool Signalled(const Handle& h) { return platform::Wait(h, 0) == WaitResult::kSignalled; }
 bool SignalledSoon(const Handle& h) {
-  return platform::Wait(h.fd(), 5000) == WaitResult::kSignalled;
+  return platform::Wait(h, 5000) == WaitResult::kSignalled;
 }
 
 TEST(CallbackThreadRegistry, ManyCallbacksOnOneThreadLeaveOneEntry) {
@@ -124,22 +112,23 @@ TEST(CallbackThreadRegistry, CollectingFromAnEmptyRegistryLeavesTheListUnchanged
   TestRegistry registry;
   std::vector<Handle> list;
   list.push_back(platform::CurrentThreadHandle());
-  const int fd = list.front().fd();
+  const Handle kept = list.front().Duplicate();
   registry.CollectHandles(list);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list.front().fd(), fd);
+  EXPECT_TRUE(list.front().SameObject(kept));
 }
 
 TEST(CallbackThreadRegistry, CollectAppendsToWhatTheListHolds) {
   TestRegistry registry;
   LibraryThread thread([&] { registry.RegisterCurrentThread(); });
   Handle first = platform::CurrentThreadHandle();
-  const int firstFd = first.fd();
+  const Handle kept = first.Duplicate();
   std::vector<Handle> list;
   list.push_back(std::move(first));
   registry.CollectHandles(list);
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_EQ(list[0].fd(), firstFd);
+  EXPECT_TRUE(list[0].SameObject(kept));
+  EXPECT_FALSE(list[1].SameObject(kept));
   EXPECT_FALSE(Signalled(list[1]));
 }
 
@@ -151,7 +140,8 @@ TEST(CallbackThreadRegistry, CollectedHandlesAreFreshDuplicates) {
   registry.CollectHandles(second);
   ASSERT_EQ(first.size(), 1u);
   ASSERT_EQ(second.size(), 1u);
-  EXPECT_NE(first[0].fd(), second[0].fd());
+  // Two references to the thread's one exit object, each owned by its caller.
+  EXPECT_TRUE(first[0].SameObject(second[0]));
   first.clear();  // closing the caller's copies leaves the registry's own handle alone
   std::vector<Handle> third;
   registry.CollectHandles(third);
@@ -185,7 +175,7 @@ TEST(CallbackThreadRegistry, TwoRegistriesCalledBackOnOneThreadGiveTwoHandles) {
   first.CollectHandles(list);
   second.CollectHandles(list);
   ASSERT_EQ(list.size(), 2u);
-  EXPECT_NE(list[0].fd(), list[1].fd());
+  EXPECT_TRUE(list[0].SameObject(list[1]));  // one thread, one exit object
   EXPECT_FALSE(Signalled(list[0]));
   EXPECT_FALSE(Signalled(list[1]));
   thread.End();
@@ -236,7 +226,7 @@ TEST(CallbackThreadRegistry, OtherThreadUnderARecordedIdIsCheckedByPoll) {
     registry.RegisterThread(kReusedId);
     registry.RegisterThread(kReusedId);
   });
-  // Each registration of the thread that is not the recorded one asks the kernel.
+  // Each registration of a thread that is not the recorded one polls the recorded handle.
   EXPECT_EQ(registry.PollCount(), 2u);
   EXPECT_EQ(registry.EntryCount(), 1u);
 }
@@ -304,29 +294,27 @@ TEST(CallbackThreadRegistry, NewRegistryInAFormerRegistrysPlaceRecordsTheThreadA
 }
 
 TEST(CallbackThreadRegistry, RenewalClosesTheReplacedHandle) {
-  const int before = OpenDescriptorCount();
-  ASSERT_GT(before, 0);
+  const long before = platform::LiveWaitObjects();
   {
     TestRegistry registry;
-    const int empty = OpenDescriptorCount();
+    const long empty = platform::LiveWaitObjects();
     {
       LibraryThread ended([&] { registry.RegisterThread(kReusedId); });
     }
     {
       LibraryThread reusing([&] { registry.RegisterThread(kReusedId); });
     }
-    // Both threads have ended; only the registry's one handle remains.
-    EXPECT_EQ(OpenDescriptorCount(), empty + 1);
+    // Both threads have ended; only the registry's one handle keeps an object alive.
+    EXPECT_EQ(platform::LiveWaitObjects(), empty + 1);
   }
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(platform::LiveWaitObjects(), before);
 }
 
 TEST(CallbackThreadRegistry, DestructionClosesEveryHandle) {
-  const int before = OpenDescriptorCount();
-  ASSERT_GT(before, 0);
+  const long before = platform::LiveWaitObjects();
   {
     TestRegistry registry;
-    const int empty = OpenDescriptorCount();
+    const long empty = platform::LiveWaitObjects();
     {
       LibraryThread a([&] { registry.RegisterCurrentThread(); });
       LibraryThread b([&] { registry.RegisterCurrentThread(); });
@@ -335,12 +323,12 @@ TEST(CallbackThreadRegistry, DestructionClosesEveryHandle) {
     }
     // The threads have ended, but nothing has been recorded since: the entries stay.
     EXPECT_EQ(registry.EntryCount(), 3u);
-    EXPECT_EQ(OpenDescriptorCount(), empty + 3);
+    EXPECT_EQ(platform::LiveWaitObjects(), empty + 3);
   }
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(platform::LiveWaitObjects(), before);
 }
 
-// Each reconnect brings new library threads under new ids; the entries (and descriptors) of
+// Each reconnect brings new library threads under new ids; the entries (and objects) of
 // the ended ones must not pile up while the owner lives.
 TEST(CallbackThreadRegistry, RecordingANewThreadDropsEntriesOfEndedThreads) {
   TestRegistry registry;

@@ -38,14 +38,14 @@ class FilesTest : public ::testing::Test {
 
 TEST_F(FilesTest, FileSizeOfAnOpenFileIsItsLength) {
   const std::string path = Write("data.xml", std::string(1234, 'x'));
-  platform::Handle file = platform::OpenFileForRead(path.c_str());
+  platform::File file = platform::OpenFileForRead(path.c_str());
   ASSERT_TRUE(file.Valid());
   EXPECT_EQ(platform::FileSize(file), 1234);
 }
 
 TEST_F(FilesTest, EmptyFileOpensWithSizeZero) {
   const std::string path = Write("empty.xml", "");
-  platform::Handle file = platform::OpenFileForRead(path.c_str());
+  platform::File file = platform::OpenFileForRead(path.c_str());
   ASSERT_TRUE(file.Valid());
   EXPECT_EQ(platform::FileSize(file), 0);
 }
@@ -65,8 +65,8 @@ TEST(Files, NullOrEmptyPathIsNotOpened) {
   EXPECT_FALSE(platform::OpenFileForRead("").Valid());
 }
 
-TEST(Files, FileSizeOfAnInvalidHandleFails) {
-  EXPECT_EQ(platform::FileSize(platform::Handle()), -1);
+TEST(Files, FileSizeOfAnInvalidFileFails) {
+  EXPECT_EQ(platform::FileSize(platform::File()), -1);
 }
 
 TEST(Folders, ExecutableFolderHoldsTheRunningProgram) {

@@ -1,91 +1,108 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
-#include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "platform/platform.h"
+#include "support/process_stats.h"
 
 namespace {
 
+using platform::Event;
 using platform::Handle;
 using platform::WaitResult;
-
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-int NewEventFd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-
-void Signal(int fd) {
-  const std::uint64_t one = 1;
-  ASSERT_EQ(write(fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
-}
 
 TEST(Handle, DefaultHandleIsInvalidAndDuplicatesToInvalid) {
   Handle handle;
   EXPECT_FALSE(handle.Valid());
-  EXPECT_LT(handle.fd(), 0);
   EXPECT_FALSE(handle.Duplicate().Valid());
+  EXPECT_FALSE(handle.SameObject(Handle()));
 }
 
-TEST(Handle, ClosesItsDescriptorOnDestruction) {
-  const int fd = NewEventFd();
-  ASSERT_GE(fd, 0);
-  { Handle handle(fd); }
-  EXPECT_FALSE(IsOpen(fd));
+TEST(Handle, ObjectLivesUntilItsLastReferenceIsDropped) {
+  const long before = platform::LiveWaitObjects();
+  auto event = std::make_unique<Event>();
+  EXPECT_EQ(platform::LiveWaitObjects(), before + 1);
+  Handle copy = event->handle().Duplicate();
+  Handle second = copy.Duplicate();
+  event.reset();
+  EXPECT_EQ(platform::LiveWaitObjects(), before + 1);
+  copy.Close();
+  EXPECT_EQ(platform::LiveWaitObjects(), before + 1);
+  second.Close();
+  EXPECT_EQ(platform::LiveWaitObjects(), before);
 }
 
 TEST(Handle, CloseInvalidatesAndASecondCloseDoesNothing) {
-  const int fd = NewEventFd();
-  Handle handle(fd);
-  handle.Close();
-  EXPECT_FALSE(handle.Valid());
-  EXPECT_FALSE(IsOpen(fd));
-  // A second close must not close a descriptor that now belongs to someone else.
-  const int reused = NewEventFd();
-  handle.Close();
-  EXPECT_TRUE(IsOpen(reused));
-  close(reused);
+  Event event;
+  Handle copy = event.handle().Duplicate();
+  Handle other = event.handle().Duplicate();
+  copy.Close();
+  EXPECT_FALSE(copy.Valid());
+  // A second close must not drop a reference that belongs to another handle.
+  copy.Close();
+  ASSERT_TRUE(other.Valid());
+  event.Set();
+  EXPECT_EQ(platform::Wait(other, 0), WaitResult::kSignalled);
 }
 
-TEST(Handle, ReleaseGivesUpOwnership) {
-  const int fd = NewEventFd();
+TEST(Handle, MoveAssignmentDropsTheReferenceItReplaces) {
+  const long before = platform::LiveWaitObjects();
+  Handle target;
+  Handle source;
   {
-    Handle handle(fd);
-    EXPECT_EQ(handle.Release(), fd);
-    EXPECT_FALSE(handle.Valid());
+    Event first;
+    Event second;
+    target = first.handle().Duplicate();
+    source = second.handle().Duplicate();
   }
-  EXPECT_TRUE(IsOpen(fd));
-  close(fd);
-}
-
-TEST(Handle, MoveAssignmentClosesTheDescriptorItReplaces) {
-  const int first = NewEventFd();
-  const int second = NewEventFd();
-  Handle target(first);
-  Handle source(second);
+  ASSERT_EQ(platform::LiveWaitObjects(), before + 2);
+  Handle kept = source.Duplicate();
   target = std::move(source);
-  EXPECT_FALSE(IsOpen(first));
-  EXPECT_EQ(target.fd(), second);
+  EXPECT_EQ(platform::LiveWaitObjects(), before + 1);
+  EXPECT_TRUE(target.SameObject(kept));
   EXPECT_FALSE(source.Valid());  // NOLINT(bugprone-use-after-move): moved-from state is defined
 }
 
 TEST(Handle, DuplicateRefersToTheSameObjectAndOutlivesTheOriginal) {
-  Handle original(NewEventFd());
-  ASSERT_TRUE(original.Valid());
-  Handle copy = original.Duplicate();
+  auto event = std::make_unique<Event>();
+  Handle copy = event->handle().Duplicate();
   ASSERT_TRUE(copy.Valid());
-  EXPECT_NE(copy.fd(), original.fd());
-  Signal(original.fd());
-  original.Close();
-  EXPECT_EQ(platform::Wait(copy.fd(), 0), WaitResult::kSignalled);
+  EXPECT_TRUE(copy.SameObject(event->handle()));
+  event->Set();
+  event.reset();
+  EXPECT_EQ(platform::Wait(copy, 0), WaitResult::kSignalled);
+  // Still auto-reset: the signal was consumed through the duplicate.
+  EXPECT_EQ(platform::Wait(copy, 0), WaitResult::kTimeout);
 }
 
-TEST(Handle, DuplicateIsNotInheritedByExecutedPrograms) {
-  Handle original(NewEventFd());
-  Handle copy = original.Duplicate();
-  ASSERT_TRUE(copy.Valid());
-  EXPECT_NE(fcntl(copy.fd(), F_GETFD) & FD_CLOEXEC, 0);
+// Waitable objects live in process memory: a driver with many cameras holds thousands of
+// them, which as descriptors would run into the usual limit of 1,024 open files.
+TEST(Handle, EventsAndThreadHandlesTakeNoDescriptor) {
+  const int before = testutil::OpenDescriptorCount();
+  ASSERT_GT(before, 0);
+  {
+    std::vector<std::unique_ptr<Event>> events;
+    for (int i = 0; i < 1000; ++i) events.push_back(std::make_unique<Event>());
+    constexpr int kThreads = 100;
+    std::vector<std::unique_ptr<Event>> release;
+    std::vector<platform::Thread> threads(kThreads);
+    std::vector<Handle> handles;
+    for (int i = 0; i < kThreads; ++i) {
+      release.push_back(std::make_unique<Event>());
+      Event& go = *release.back();
+      ASSERT_TRUE(threads[i].Start([&go] {
+        Handle self = platform::CurrentThreadHandle();
+        go.Wait(5000);
+      }));
+      handles.push_back(threads[i].handle().Duplicate());
+      handles.push_back(threads[i].handle().Duplicate());
+    }
+    EXPECT_EQ(testutil::OpenDescriptorCount(), before);
+    for (auto& go : release) go->Set();
+    for (auto& thread : threads) EXPECT_TRUE(thread.Join(5000));
+  }
+  EXPECT_EQ(testutil::OpenDescriptorCount(), before);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "eventually.h"
 #include "platform/platform.h"
@@ -71,9 +72,9 @@ TEST(Thread, HandleIsSignalledOnlyOnceTheFunctionHasReturned) {
   Event go;
   Thread thread;
   ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
-  EXPECT_EQ(platform::Wait(thread.handle().fd(), 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(thread.handle(), 0), WaitResult::kTimeout);
   go.Set();
-  EXPECT_EQ(platform::Wait(thread.handle().fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(thread.handle(), 5000), WaitResult::kSignalled);
 }
 
 TEST(Thread, HandleOfAnEndedThreadStaysSignalledForEveryWait) {
@@ -81,8 +82,30 @@ TEST(Thread, HandleOfAnEndedThreadStaysSignalledForEveryWait) {
   ASSERT_TRUE(thread.Start([] {}));
   ASSERT_TRUE(thread.Join(5000));
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(platform::Wait(thread.handle().fd(), 0), WaitResult::kSignalled) << "wait " << i;
+    EXPECT_EQ(platform::Wait(thread.handle(), 0), WaitResult::kSignalled) << "wait " << i;
   }
+}
+
+TEST(Thread, EndWakesEveryWaiterOnItsHandle) {
+  Event go;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { go.Wait(5000); }));
+  std::atomic<int> woken{0};
+  std::atomic<int> waiting{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      const Handle mine = thread.handle().Duplicate();
+      ++waiting;
+      if (platform::Wait(mine, platform::kInfinite) == WaitResult::kSignalled) ++woken;
+    });
+  }
+  ASSERT_TRUE(Eventually([&] { return waiting.load() == 3; }));
+  EXPECT_EQ(woken.load(), 0);
+  go.Set();
+  for (auto& waiter : waiters) waiter.join();
+  EXPECT_EQ(woken.load(), 3);
+  EXPECT_TRUE(thread.Join(0));
 }
 
 TEST(Thread, JoinTimesOutWhileTheThreadRuns) {
@@ -107,8 +130,8 @@ TEST(Thread, DuplicateHandleOutlivesTheThreadObject) {
     go.Set();
     ASSERT_TRUE(thread.Join(5000));
   }
-  EXPECT_EQ(platform::Wait(copy.fd(), 0), WaitResult::kSignalled);
-  EXPECT_EQ(platform::Wait(copy.fd(), 0), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(copy, 0), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(copy, 0), WaitResult::kSignalled);
 }
 
 TEST(Thread, DestroyingARunningThreadLetsItFinish) {
@@ -125,7 +148,7 @@ TEST(Thread, DestroyingARunningThreadLetsItFinish) {
   }
   EXPECT_FALSE(finished.load());
   go.Set();
-  EXPECT_EQ(platform::Wait(copy.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(copy, 5000), WaitResult::kSignalled);
   EXPECT_TRUE(finished.load());
 }
 
@@ -168,11 +191,11 @@ TEST(Thread, AbandonedThreadRunsOnAndEndsWhenReleased) {
   thread.Abandon();
   EXPECT_LT(testutil::MsSince(start), 1000);
   EXPECT_FALSE(thread.Valid());
-  EXPECT_EQ(platform::Wait(ended.fd(), 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(ended, 0), WaitResult::kTimeout);
   EXPECT_FALSE(unwound.load());
 
   holding.unlock();
-  EXPECT_EQ(platform::Wait(ended.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(ended, 5000), WaitResult::kSignalled);
   EXPECT_TRUE(unwound.load());
 }
 
@@ -187,9 +210,9 @@ TEST(Thread, CurrentThreadHandleInsideOurThreadIsSignalledWhenItEnds) {
   }));
   Handle handle = insideHandle.get();
   ASSERT_TRUE(handle.Valid());
-  EXPECT_EQ(platform::Wait(handle.fd(), 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(handle, 0), WaitResult::kTimeout);
   go.Set();
-  EXPECT_EQ(platform::Wait(handle.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(handle, 5000), WaitResult::kSignalled);
   EXPECT_TRUE(thread.Join(5000));
 }
 
@@ -208,20 +231,20 @@ TEST(CurrentThreadHandle, OfAThreadWeDidNotCreateIsSignalledWhenItEnds) {
   Handle b = secondHandle.get();
   ASSERT_TRUE(a.Valid());
   ASSERT_TRUE(b.Valid());
-  EXPECT_NE(a.fd(), b.fd());
-  EXPECT_EQ(platform::Wait(a.fd(), 0), WaitResult::kTimeout);
-  EXPECT_EQ(platform::Wait(b.fd(), 0), WaitResult::kTimeout);
+  EXPECT_TRUE(a.SameObject(b));  // one exit object per thread, two references
+  EXPECT_EQ(platform::Wait(a, 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(b, 0), WaitResult::kTimeout);
   go.Set();
-  EXPECT_EQ(platform::Wait(a.fd(), 5000), WaitResult::kSignalled);
-  EXPECT_EQ(platform::Wait(b.fd(), 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(a, 5000), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(b, 5000), WaitResult::kSignalled);
   foreign.join();
-  EXPECT_EQ(platform::Wait(a.fd(), 0), WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(a, 0), WaitResult::kSignalled);
 }
 
 TEST(CurrentThreadHandle, OfTheRunningThreadIsNotSignalled) {
   Handle self = platform::CurrentThreadHandle();
   ASSERT_TRUE(self.Valid());
-  EXPECT_EQ(platform::Wait(self.fd(), 0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(self, 0), WaitResult::kTimeout);
 }
 
 TEST(SleepMs, SleepsAtLeastTheGivenTime) {

@@ -23,6 +23,7 @@ TEST(Event, IsCreatedNotSignalled) {
   Event event;
   ASSERT_TRUE(event.Valid());
   EXPECT_EQ(event.Wait(0), WaitResult::kTimeout);
+  EXPECT_EQ(platform::Wait(event.handle(), 0), WaitResult::kTimeout);
 }
 
 TEST(Event, ZeroTimeOutReportsAPendingSignal) {
@@ -118,10 +119,19 @@ TEST(Event, WaiterThatLosesTheSignalWaitsOnForTheNextOne) {
   EXPECT_EQ(other.load(), 0);
 }
 
-// A descriptor number that was valid a moment ago and is closed now.
-int ClosedDescriptor() {
+// A handle that referred to an object a moment ago and has been closed since.
+platform::Handle ClosedHandle() {
   Event event;
-  return event.fd();
+  platform::Handle handle = event.handle().Duplicate();
+  handle.Close();
+  return handle;
+}
+
+platform::Handle MovedFromHandle() {
+  Event event;
+  platform::Handle handle = event.handle().Duplicate();
+  platform::Handle taken = std::move(handle);
+  return handle;  // NOLINT(bugprone-use-after-move): the moved-from handle is the point
 }
 
 struct InvalidWaitCase {
@@ -132,28 +142,32 @@ struct InvalidWaitCase {
 
 // A wait on a handle that is not there is a caller's bug, never a time-out to retry on.
 const InvalidWaitCase kInvalidWaits[] = {
-    {"negative descriptor, poll only", [] { platform::Wait(-1, 0); }, "invalid handle"},
-    {"negative descriptor, with time-out", [] { platform::Wait(-1, 10); }, "invalid handle"},
-    {"negative descriptor, for ever", [] { platform::Wait(-1, platform::kInfinite); },
+    {"empty handle, poll only", [] { platform::Wait(platform::Handle(), 0); }, "invalid handle"},
+    {"empty handle, with time-out", [] { platform::Wait(platform::Handle(), 10); },
      "invalid handle"},
-    {"closed descriptor, poll only", [] { platform::Wait(ClosedDescriptor(), 0); },
+    {"empty handle, for ever", [] { platform::Wait(platform::Handle(), platform::kInfinite); },
      "invalid handle"},
-    {"closed descriptor, for ever",
-     [] { platform::Wait(ClosedDescriptor(), platform::kInfinite); }, "invalid handle"},
+    {"closed handle, poll only", [] { platform::Wait(ClosedHandle(), 0); }, "invalid handle"},
+    {"closed handle, for ever", [] { platform::Wait(ClosedHandle(), platform::kInfinite); },
+     "invalid handle"},
+    {"moved-from handle, with time-out", [] { platform::Wait(MovedFromHandle(), 1000); },
+     "invalid handle"},
     {"empty list", [] { platform::WaitAny({}, 0); }, "empty list"},
-    {"negative descriptor beside a signalled event",
+    {"empty handle beside a signalled event",
      [] {
        Event event;
        event.Set();
-       const std::array<int, 2> fds{event.fd(), -1};
-       platform::WaitAny(fds, 0);
+       const platform::Handle empty;
+       const std::array<platform::WaitRef, 2> objects{event, empty};
+       platform::WaitAny(objects, 0);
      },
      "invalid handle"},
-    {"closed descriptor beside an unsignalled event",
+    {"closed handle beside an unsignalled event",
      [] {
        Event event;
-       const std::array<int, 2> fds{event.fd(), ClosedDescriptor()};
-       platform::WaitAny(fds, 1000);
+       const platform::Handle closed = ClosedHandle();
+       const std::array<platform::WaitRef, 2> objects{event, closed};
+       platform::WaitAny(objects, 1000);
      },
      "invalid handle"},
 };
@@ -208,12 +222,12 @@ TEST(WaitAny, SignalDuringATimedWaitStillEndsInATimeOut) {
   InterruptingSignal signal;
   Event a;
   Event b;
-  const std::array<int, 2> fds{a.fd(), b.fd()};
+  const std::array<platform::WaitRef, 2> objects{a, b};
   std::atomic<bool> done{false};
   std::atomic<int> result{-2};
   std::atomic<int> deliveredDuringWait{0};
   std::thread waiter([&] {
-    result = platform::WaitAny(fds, 300);
+    result = platform::WaitAny(objects, 300);
     deliveredDuringWait = InterruptingSignal::delivered.load();
     done = true;
   });
@@ -229,33 +243,33 @@ TEST(WaitAny, SignalDuringATimedWaitStillEndsInATimeOut) {
 TEST(WaitAny, ReturnsTheIndexOfTheSignalledObject) {
   Event first, second, third;
   second.Set();
-  const std::array<int, 3> fds{first.fd(), second.fd(), third.fd()};
-  EXPECT_EQ(platform::WaitAny(fds, 1000), 1);
+  const std::array<platform::WaitRef, 3> objects{first, second, third};
+  EXPECT_EQ(platform::WaitAny(objects, 1000), 1);
 }
 
 TEST(WaitAny, ReportsTheLowestIndexAndConsumesOnlyThatObject) {
   Event first, second, third;
   third.Set();
   second.Set();
-  const std::array<int, 3> fds{first.fd(), second.fd(), third.fd()};
-  EXPECT_EQ(platform::WaitAny(fds, 0), 1);
-  EXPECT_EQ(platform::WaitAny(fds, 0), 2);
-  EXPECT_EQ(platform::WaitAny(fds, 0), -1);
+  const std::array<platform::WaitRef, 3> objects{first, second, third};
+  EXPECT_EQ(platform::WaitAny(objects, 0), 1);
+  EXPECT_EQ(platform::WaitAny(objects, 0), 2);
+  EXPECT_EQ(platform::WaitAny(objects, 0), -1);
 }
 
 TEST(WaitAny, TimesOutWhenNothingIsSignalled) {
   Event first, second;
-  const std::array<int, 2> fds{first.fd(), second.fd()};
+  const std::array<platform::WaitRef, 2> objects{first, second};
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(platform::WaitAny(fds, 40), -1);
+  EXPECT_EQ(platform::WaitAny(objects, 40), -1);
   EXPECT_GE(MsSince(start), 35);
 }
 
 TEST(WaitAny, WakesWhenAnotherThreadSetsOneObject) {
   Event first, second;
-  const std::array<int, 2> fds{first.fd(), second.fd()};
+  const std::array<platform::WaitRef, 2> objects{first, second};
   std::atomic<int> result{-3};
-  std::thread waiter([&] { result = platform::WaitAny(fds, platform::kInfinite); });
+  std::thread waiter([&] { result = platform::WaitAny(objects, platform::kInfinite); });
   second.Set();
   ASSERT_TRUE(Eventually([&] { return result.load() != -3; }));
   waiter.join();
@@ -264,19 +278,62 @@ TEST(WaitAny, WakesWhenAnotherThreadSetsOneObject) {
 
 TEST(WaitAny, WaitsOnManyObjects) {
   std::vector<Event> events(40);
-  std::vector<int> fds;
-  for (const Event& e : events) fds.push_back(e.fd());
+  std::vector<platform::WaitRef> objects(events.begin(), events.end());
   events[33].Set();
-  EXPECT_EQ(platform::WaitAny(fds, 1000), 33);
-  EXPECT_EQ(platform::WaitAny(fds, 0), -1);
+  EXPECT_EQ(platform::WaitAny(objects, 1000), 33);
+  EXPECT_EQ(platform::WaitAny(objects, 0), -1);
 }
 
 TEST(WaitAny, ThreadHandleIsNotConsumedByAWait) {
   platform::Thread thread;
   ASSERT_TRUE(thread.Start([] {}));
   Event unrelated;
-  const std::array<int, 2> fds{unrelated.fd(), thread.handle().fd()};
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(platform::WaitAny(fds, 5000), 1);
+  const std::array<platform::WaitRef, 2> objects{unrelated, thread.handle()};
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(platform::WaitAny(objects, 5000), 1);
+}
+
+TEST(WaitAny, TwoSignalsDuringOneWaitConsumeOnlyOne) {
+  Event first, second;
+  const std::array<platform::WaitRef, 2> objects{first, second};
+  std::atomic<int> result{-3};
+  std::thread waiter([&] { result = platform::WaitAny(objects, platform::kInfinite); });
+  second.Set();
+  first.Set();
+  ASSERT_TRUE(Eventually([&] { return result.load() != -3; }));
+  waiter.join();
+  ASSERT_TRUE(result.load() == 0 || result.load() == 1) << result.load();
+  // The object the wait did not report keeps its signal.
+  Event& other = result.load() == 0 ? second : first;
+  EXPECT_EQ(other.Wait(0), WaitResult::kSignalled);
+  EXPECT_EQ(platform::WaitAny(objects, 0), -1);
+}
+
+// Waits that give up all the time (1 ms) while signals keep coming: each signal is reported
+// by exactly one wait, whether it meets a sleeping wait, one that is timing out, or none.
+TEST(Event, NoSignalIsLostOrTakenTwiceWhileWaitsTimeOut) {
+  Event event;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> taken{0};
+  auto waiter = [&] {
+    while (!stopping.load()) {
+      if (event.Wait(1) == WaitResult::kSignalled) ++taken;
+    }
+  };
+  std::thread a(waiter);
+  std::thread b(waiter);
+  constexpr int kSignals = 300;
+  bool allReported = true;
+  for (int i = 1; i <= kSignals && allReported; ++i) {
+    event.Set();
+    allReported = Eventually([&] { return taken.load() >= i; });
+    EXPECT_EQ(taken.load(), i);
+  }
+  stopping = true;
+  a.join();
+  b.join();
+  EXPECT_TRUE(allReported);
+  EXPECT_EQ(taken.load(), kSignals);
+  EXPECT_EQ(event.Wait(0), WaitResult::kTimeout);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ TEST_F(RcpMessage, RecordsTheCallingThread) {
   std::vector<platform::Handle> handles;
   session_->callbackThreads.CollectHandles(handles);
   ASSERT_EQ(handles.size(), 1u);
-  EXPECT_EQ(platform::Wait(handles[0].fd(), 0), platform::WaitResult::kSignalled);
+  EXPECT_EQ(platform::Wait(handles[0], 0), platform::WaitResult::kSignalled);
 }
 
 TEST(RcpErrorText, NamesEveryTableEntry) {

@@ -49,4 +49,17 @@ inline int LibraryThreadCount() {
   return read ? count : -1;
 }
 
+// Open file descriptors of this process, from /proc/self/fd (the listing's own descriptor
+// not counted); -1 when it cannot be read.
+inline int OpenDescriptorCount() {
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return -1;
+  int count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  ::closedir(dir);
+  return count - 1;
+}
+
 }  // namespace testutil
