@@ -338,10 +338,11 @@ TEST_F(VideoStreamTest, UnansweredConnectTimesOut) {
   EXPECT_EQ(call.header.errorCode, 0x100u);
 }
 
-TEST_F(VideoStreamTest, RejectedCredentialsAreForwardedAndReportedAsConnectionError) {
+TEST_F(VideoStreamTest, RejectedCredentialsAreReportedAndVideoReturnsOnceAccepted) {
   StartDevice();
   sim_->RejectCredentials(true);
   RtpStreamer streamer(address_.c_str(), 0);
+  streamer.registerReceiverCallback(true, PacketRecorder::Callback, &packets_);
   Connect(streamer, messages_);
   ASSERT_TRUE(WaitForCall(messages_, kConnectVideo));
   ASSERT_TRUE(WaitForCall(messages_, kConnectionLost));
@@ -349,6 +350,15 @@ TEST_F(VideoStreamTest, RejectedCredentialsAreForwardedAndReportedAsConnectionEr
   EXPECT_EQ(CallsWith(messages_, kConnectVideo).front().header.errorCode, 0xA0u);
   EXPECT_EQ(CallsWith(messages_, kConnectionLost).front().header.errorCode, 0x101u);
   EXPECT_EQ(sim_->ActiveVideoSessions(), 0);
+
+  // The same streamer gets video again once the device accepts: the refused connection is
+  // not reused, the pause ends and the next connect registers afresh.
+  sim_->RejectCredentials(false);
+  EXPECT_TRUE(WaitUntil([&] {
+    Connect(streamer, messages_);
+    return packets_.WaitForCount(1, 200ms);
+  }));
+  EXPECT_EQ(CallsWith(messages_, kConnectionLost).size(), 1u);
 }
 
 TEST_F(VideoStreamTest, DisconnectVideoEndsSessionWithoutReport) {

@@ -5,6 +5,23 @@
 // Threads: callbacks run on the library's own threads, one receive thread per connection;
 // a slow callback delays only its own connection. Errors raised synchronously are thrown as
 // rcpplus::Exception* pointing at an object the library owns: catch by pointer, never delete.
+//
+// Connections: handles share one pooled control connection per (address, session id); a
+// streamer has one of its own. A handle whose connection was lost or refused takes a fresh one
+// on its next request, subscribe or connectVideo; its message subscriptions move with it.
+//
+// Refused registration (the device answers it with error 0xA0: wrong user or password, a user
+// locked): requests pending on that connection fail once with action kActionError and error
+// 0xA0, loss watchers hear kConnectionError, and the connection takes no new work. Then a
+// back-off holds for that (address, session id): no registration is tried again before a
+// pause of 1 s, doubled after every further refusal up to the connect time-out
+// (setConnectTimeout), and reset by a successful registration (or System::terminate()).
+// A request, subscription or connectVideo made during the pause does not reach the device: it
+// is answered at once, on a library thread, with action kActionError and error 0xA0, as a
+// refusal would be (a streamer's connection-lost message is not repeated). The first request
+// after the pause makes the single registration attempt of that step, shared by every handle
+// of the pooled connection; until the device has answered it, other connections asked for
+// with the same address and session id get the same immediate 0xA0.
 #pragma once
 
 #include <cstddef>
@@ -143,7 +160,8 @@ class RCPPLUS_API RcpClient {
   // Releases this handle's use of its connection; the handle is unusable afterwards.
   void disconnect();
 
-  // Time-out for making a connection and registering, for connections made from now on.
+  // Time-out for making a connection and registering, for connections made from now on;
+  // also the longest pause between registration attempts after refusals. 0 or below: 5000.
   static void setConnectTimeout(int timeoutMs);
 
   // Numeric descriptor of the following requests; written directly by callers.
