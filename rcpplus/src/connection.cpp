@@ -38,6 +38,15 @@ Connection::Connection(std::uint64_t id, ConnectionPool& pool, std::string addre
   if (standIn_) {
     state_ = State::kPaused;
     pausedUntil_ = *pausedUntil;
+    return;
+  }
+  parsed_ = rcpwire::ParseDeviceAddress(address_);
+  if (!parsed_) return;
+  socket_ = OpenDeviceSocket();
+  if (socket_ < 0) {
+    const int error = errno;
+    ::close(wakeFd_);
+    throw std::system_error(error, std::generic_category(), "socket");
   }
 }
 
@@ -250,8 +259,8 @@ void Connection::Run() {
   CloseSocket();
 }
 
+// The socket was made by the constructor; here it is connected (resolving may take a while).
 void Connection::StartConnecting() {
-  parsed_ = rcpwire::ParseDeviceAddress(address_);
   if (!parsed_) {
     std::lock_guard lock(mutex_);
     state_ = State::kInvalidAddress;
@@ -259,26 +268,18 @@ void Connection::StartConnecting() {
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
   registration_.emplace(*parsed_, sessionId_, 0);
-  int fd = -1;
   ConnectStart start = ConnectStart::kFailed;
-  if (const auto peer = ResolveDevice(*parsed_)) {
-    fd = OpenDeviceSocket();
-    if (fd >= 0) start = BeginConnect(fd, *peer);
-    if (fd >= 0 && start == ConnectStart::kFailed) {
-      ::close(fd);
-      fd = -1;
-    }
-  }
+  if (const auto peer = ResolveDevice(*parsed_)) start = BeginConnect(socket_, *peer);
+  if (start == ConnectStart::kFailed) CloseSocket();
 
   std::lock_guard lock(mutex_);
   registrationDeadline_ = deadline;
-  if (fd < 0) {
+  if (socket_ < 0) {
     FailAllLocked(kClientErrorAction, kConnectionError, false);
     ReportLossLocked(kConnectionError);
     state_ = State::kClosed;
     return;
   }
-  socket_ = fd;
   state_ = start == ConnectStart::kConnected ? State::kRegistering : State::kConnecting;
 }
 

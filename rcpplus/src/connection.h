@@ -67,7 +67,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // A private connection serves one handle only (a streamer's): it is never pooled and
   // closes as soon as nothing uses it. With pausedUntil the connection is the back-off's
-  // stand-in described above, until that time.
+  // stand-in described above, until that time. What can fail on a system limit (the wake
+  // descriptor, the socket) is made here, in the caller's thread: std::system_error.
   Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
              std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate = false,
              std::optional<Clock::time_point> pausedUntil = std::nullopt);
@@ -221,7 +222,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void* dispatchContext_ = nullptr;
   std::uint64_t dispatchOwner_ = 0;
 
-  // Owned by the connection's thread.
+  // Owned by the connection's thread (made by the constructor before the thread starts).
   int socket_ = -1;
   rcpwire::FrameDecoder decoder_;
   std::vector<std::uint8_t> output_;

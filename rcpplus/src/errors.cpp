@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "rcpplus/rcpplus.h"
 
@@ -35,6 +37,14 @@ struct ErrorRing {
 };
 
 }  // namespace
+
+std::string SystemReason(const std::exception& error) {
+  if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
+    return system->code().message();
+  }
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "out of memory";
+  return error.what();
+}
 
 void ThrowError(std::uint32_t code, const char* text) {
   thread_local ErrorRing ring;

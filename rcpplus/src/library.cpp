@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
-#include <new>
-#include <system_error>
 
 #include "errors.h"
 
@@ -80,8 +78,7 @@ std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& ad
     }
     return connection;
   } catch (const std::exception& error) {
-    static_cast<void>(error);
-    failure = "rcpplus: cannot start a connection";
+    failure = std::string(kCannotStartConnection) + ": " + SystemReason(error);
     return nullptr;
   }
 }
@@ -171,10 +168,12 @@ std::shared_ptr<Connection> Library::AcquireOwn(const std::string& address,
   return result;
 }
 
-std::shared_ptr<MediaConnection> Library::StartMedia(MediaConnection::Params params) {
+std::shared_ptr<MediaConnection> Library::StartMedia(MediaConnection::Params params,
+                                                    MediaDescriptors descriptors) {
   std::lock_guard lock(mutex_);
   try {
-    auto media = std::make_shared<MediaConnection>(nextId_++, std::move(params));
+    auto media =
+        std::make_shared<MediaConnection>(nextId_++, std::move(params), std::move(descriptors));
     std::thread thread([media] {
       media->Run();
       Library::Instance().OnThreadExit(media->id());

@@ -43,8 +43,10 @@ class Library final : public ConnectionPool {
   std::shared_ptr<Connection> Acquire(const std::string& address, std::uint32_t sessionId);
   // A new connection of the caller's own, never shared through the pool.
   std::shared_ptr<Connection> AcquireOwn(const std::string& address, std::uint32_t sessionId);
-  // Starts a media connection's thread; null when no thread can be started.
-  std::shared_ptr<MediaConnection> StartMedia(MediaConnection::Params params);
+  // Starts a media connection's thread on descriptors made ahead; null when no thread can be
+  // started.
+  std::shared_ptr<MediaConnection> StartMedia(MediaConnection::Params params,
+                                              MediaDescriptors descriptors);
   // Joins the threads that have ended; never call from a library thread.
   void ReapFinished();
   // Called by an idle connection's thread: drops it from the pool unless a handle took it.

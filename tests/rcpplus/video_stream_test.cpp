@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptor_exhaustion.h"
 #include "video_fixture.h"
 
 namespace rcpplus::testing {
@@ -359,6 +360,36 @@ TEST_F(VideoStreamTest, RejectedCredentialsAreReportedAndVideoReturnsOnceAccepte
     return packets_.WaitForCount(1, 200ms);
   }));
   EXPECT_EQ(CallsWith(messages_, kConnectionLost).size(), 1u);
+}
+
+TEST_F(VideoStreamTest, ConnectVideoWithoutDescriptorsForMediaThrowsWhy) {
+  StartDevice();
+  RtpStreamer streamer(address_.c_str(), 0);
+  streamer.registerReceiverCallback(true, PacketRecorder::Callback, &packets_);
+  Connect(streamer, messages_);
+  ASSERT_TRUE(packets_.WaitForCount(1));
+  streamer.disconnectVideo();
+  // The control connection stays open: only the media connection needs new descriptors.
+  const int descriptors = OpenDescriptors::Now().count;
+  std::string text;
+  {
+    DescriptorExhaustion exhaustion;
+    ASSERT_TRUE(exhaustion.full());
+    try {
+      Connect(streamer, messages_);
+    } catch (Exception* error) {
+      text = error->what();
+    }
+  }
+  EXPECT_NE(text.find("Too many open files"), std::string::npos) << "thrown: " << text;
+  EXPECT_EQ(OpenDescriptors::Now().count, descriptors);
+  EXPECT_EQ(CountMediaThreads(), 0);
+  EXPECT_EQ(CountControlThreads(), 1);
+  EXPECT_TRUE(CallsWith(messages_, kConnectionLost).empty());
+
+  const std::size_t before = packets_.Count();
+  Connect(streamer, messages_);
+  EXPECT_TRUE(packets_.WaitForCount(before + 1));
 }
 
 TEST_F(VideoStreamTest, DisconnectVideoEndsSessionWithoutReport) {

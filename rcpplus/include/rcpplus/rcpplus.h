@@ -5,6 +5,9 @@
 // Threads: callbacks run on the library's own threads, one receive thread per connection;
 // a slow callback delays only its own connection. Errors raised synchronously are thrown as
 // rcpplus::Exception* pointing at an object the library owns: catch by pointer, never delete.
+// When the system refuses what a connection needs (descriptors, threads, memory) the text
+// ends with the system's reason, e.g. "rcpplus: cannot start a connection: Too many open
+// files".
 //
 // Connections: handles share one pooled control connection per (address, session id); a
 // streamer has one of its own. A handle whose connection was lost or refused takes a fresh one
@@ -198,7 +201,10 @@ class RCPPLUS_API RtpStreamer : public RcpClient {
   // connection go to messageCallback too. If the control or the media connection cannot be
   // made or breaks (not when the client closes it), messageCallback hears it once: command
   // word 0x00120020, action kActionClientError, error kConnectionError or kConnectionReset.
-  // An earlier session of this streamer ends first.
+  // An earlier session of this streamer ends first. The descriptors of the media connection
+  // are made here, with those of a new control connection: when the system has none left,
+  // this throws (kConnectionError, the text ending "Too many open files") and nothing of the
+  // attempt is kept.
   void connectVideo(int timeoutMs, unsigned short type, unsigned char coder, unsigned long a,
                     unsigned long b, RcpCallback messageCallback, void* context);
   // (true, callback, context) delivers every RTP packet, header included, with type
