@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
-#include <system_error>
+
+#include "errors.h"
 
 namespace rcpplus::detail {
 namespace {
@@ -34,7 +35,7 @@ Connection::Connection(std::uint64_t id, ConnectionPool& pool, std::string addre
       private_(isPrivate),
       standIn_(pausedUntil.has_value()) {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  if (wakeFd_ < 0) throw SystemFailure{errno};
   if (standIn_) {
     state_ = State::kPaused;
     pausedUntil_ = *pausedUntil;
@@ -46,7 +47,7 @@ Connection::Connection(std::uint64_t id, ConnectionPool& pool, std::string addre
   if (socket_ < 0) {
     const int error = errno;
     ::close(wakeFd_);
-    throw std::system_error(error, std::generic_category(), "socket");
+    throw SystemFailure{error};
   }
 }
 

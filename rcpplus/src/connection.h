@@ -68,7 +68,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // A private connection serves one handle only (a streamer's): it is never pooled and
   // closes as soon as nothing uses it. With pausedUntil the connection is the back-off's
   // stand-in described above, until that time. What can fail on a system limit (the wake
-  // descriptor, the socket) is made here, in the caller's thread: std::system_error.
+  // descriptor, the socket) is made here, in the caller's thread: SystemFailure.
   Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
              std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate = false,
              std::optional<Clock::time_point> pausedUntil = std::nullopt);

@@ -1,5 +1,7 @@
 #include "errors.h"
 
+#include <string.h>
+
 #include <array>
 #include <cstddef>
 #include <new>
@@ -38,12 +40,21 @@ struct ErrorRing {
 
 }  // namespace
 
-std::string SystemReason(const std::exception& error) {
-  if (const auto* system = dynamic_cast<const std::system_error*>(&error)) {
-    return system->code().message();
+std::string CannotStartText() {
+  std::string reason;
+  try {
+    throw;
+  } catch (const SystemFailure& failure) {
+    char buffer[128];
+    reason = ::strerror_r(failure.error, buffer, sizeof buffer);
+  } catch (const std::system_error& error) {
+    reason = error.code().message();
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+  } catch (...) {
+    reason = "unknown error";
   }
-  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "out of memory";
-  return error.what();
+  return std::string(kCannotStartConnection) + ": " + reason;
 }
 
 void ThrowError(std::uint32_t code, const char* text) {

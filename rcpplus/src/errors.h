@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <string>
 
 namespace rcpplus::detail {
@@ -11,10 +10,18 @@ namespace rcpplus::detail {
 // deletes it nor leaks it. text must not carry a password or a device address.
 [[noreturn]] void ThrowError(std::uint32_t code, const char* text);
 
+// A system call that failed with this errno value. A plain value rather than an exception
+// class: reading it needs no virtual call, which matters when the process has run out of
+// descriptors (a sanitizer's check of a virtual call may itself need one).
+struct SystemFailure {
+  int error;
+};
+
 // Start of the text when a connection cannot be made for want of system resources.
 inline constexpr const char* kCannotStartConnection = "rcpplus: cannot start a connection";
-// The system's reason for a failure to make a descriptor, a thread or memory, e.g. "Too many
-// open files" for std::system_error(EMFILE).
-std::string SystemReason(const std::exception& error);
+// Inside a catch block: "rcpplus: cannot start a connection: " and the system's reason for
+// the exception being handled (SystemFailure, std::system_error from a thread, bad_alloc),
+// e.g. "Too many open files" for EMFILE.
+std::string CannotStartText();
 
 }  // namespace rcpplus::detail

@@ -77,8 +77,8 @@ std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& ad
       }
     }
     return connection;
-  } catch (const std::exception& error) {
-    failure = std::string(kCannotStartConnection) + ": " + SystemReason(error);
+  } catch (...) {
+    failure = CannotStartText();
     return nullptr;
   }
 }

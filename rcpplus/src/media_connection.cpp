@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
+#include "errors.h"
 #include "library_thread.h"
 #include "registration.h"
 
@@ -36,9 +36,9 @@ int PollTimeout(std::optional<std::chrono::steady_clock::time_point> deadline) {
 MediaDescriptors MediaDescriptors::Make() {
   MediaDescriptors made;
   made.wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!made.wake.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
+  if (!made.wake.valid()) throw SystemFailure{errno};
   made.socket = UniqueFd(OpenDeviceSocket());
-  if (!made.socket.valid()) throw std::system_error(errno, std::generic_category(), "socket");
+  if (!made.socket.valid()) throw SystemFailure{errno};
   return made;
 }
 

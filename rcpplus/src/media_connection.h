@@ -23,7 +23,7 @@ namespace rcpplus::detail {
 struct MediaDescriptors {
   UniqueFd wake;
   UniqueFd socket;
-  // Throws std::system_error with the system's reason.
+  // Throws SystemFailure.
   static MediaDescriptors Make();
 };
 

@@ -83,9 +83,8 @@ void RtpStreamer::connectVideo(int timeoutMs, unsigned short type, unsigned char
   detail::MediaDescriptors descriptors;
   try {
     descriptors = detail::MediaDescriptors::Make();
-  } catch (const std::exception& error) {
-    const std::string text =
-        std::string(detail::kCannotStartConnection) + ": " + detail::SystemReason(error);
+  } catch (...) {
+    const std::string text = detail::CannotStartText();
     detail::ThrowError(kConnectionError, text.c_str());
   }
 

@@ -257,15 +257,34 @@ struct ShortOfDescriptors {
 };
 
 class DescriptorLimitTest : public ClientTest,
-                            public ::testing::WithParamInterface<ShortOfDescriptors> {};
+                            public ::testing::WithParamInterface<ShortOfDescriptors> {
+ protected:
+  // See CheckExceptionTypeOnce: the calls of every row are made once, then the connections
+  // close again.
+  void CheckTypesOnce() {
+    RcpClient client(address_.c_str(), 0, 0);
+    EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
+    RtpStreamer streamer(address_.c_str(), 0);
+    Recorder& messages = NewRecorder();
+    streamer.connectVideo(5000, 10, 99, 0, 1, Recorder::Callback, &messages);  // no such coder
+    EXPECT_TRUE(messages.WaitForCount(1));
+    CheckExceptionTypeOnce();
+    System::terminate();
+    // The device's ends close too, so that they do not change the count of descriptors.
+    EXPECT_TRUE(WaitUntil([&] { return sim_->ConnectionCount() == 0; }));
+  }
+};
 
 TEST_P(DescriptorLimitTest, ThrowsWithTheSystemsReasonAndLeaksNothing) {
   const ShortOfDescriptors row = GetParam();
+  CheckTypesOnce();
   RcpClient client(address_.c_str(), 0, 0);
   RtpStreamer streamer(address_.c_str(), 0);
   Recorder& answers = NewRecorder();
   const int descriptors = OpenDescriptors::Now().count;
-  std::string text;
+  // Looked at only once descriptors are back: a sanitizer's check of a virtual call may
+  // need one.
+  Exception* thrown = nullptr;
   {
     DescriptorExhaustion exhaustion(row.free);
     ASSERT_TRUE(exhaustion.full());
@@ -278,12 +297,15 @@ TEST_P(DescriptorLimitTest, ThrowsWithTheSystemsReasonAndLeaksNothing) {
         client.sendRequest(5000, kInputCount, out, Recorder::Callback, &answers);
       }
     } catch (Exception* error) {
-      text = error->what();
-      EXPECT_EQ(error->code(), 0x101u);
+      thrown = error;
     }
   }
+  ASSERT_NE(thrown, nullptr);
+  EXPECT_EQ(thrown->code(), 0x101u);
+  const std::string text = thrown->what();
   EXPECT_NE(text.find("Too many open files"), std::string::npos) << "thrown: " << text;
-  EXPECT_EQ(OpenDescriptors::Now().count, descriptors);
+  // Not above: the device may still be closing its end of an earlier connection.
+  EXPECT_LE(OpenDescriptors::Now().count, descriptors);
   EXPECT_EQ(CountLibraryThreads(), 0);
   EXPECT_EQ(CountTasks("rcpplus-media"), 0);
   EXPECT_EQ(answers.Count(), 0u);

@@ -371,18 +371,22 @@ TEST_F(VideoStreamTest, ConnectVideoWithoutDescriptorsForMediaThrowsWhy) {
   streamer.disconnectVideo();
   // The control connection stays open: only the media connection needs new descriptors.
   const int descriptors = OpenDescriptors::Now().count;
-  std::string text;
+  CheckExceptionTypeOnce();
+  Exception* thrown = nullptr;  // looked at once descriptors are back
   {
     DescriptorExhaustion exhaustion;
     ASSERT_TRUE(exhaustion.full());
     try {
       Connect(streamer, messages_);
     } catch (Exception* error) {
-      text = error->what();
+      thrown = error;
     }
   }
+  ASSERT_NE(thrown, nullptr);
+  const std::string text = thrown->what();
   EXPECT_NE(text.find("Too many open files"), std::string::npos) << "thrown: " << text;
-  EXPECT_EQ(OpenDescriptors::Now().count, descriptors);
+  // Not above: the device may still be closing its end of the earlier media connection.
+  EXPECT_LE(OpenDescriptors::Now().count, descriptors);
   EXPECT_EQ(CountMediaThreads(), 0);
   EXPECT_EQ(CountControlThreads(), 1);
   EXPECT_TRUE(CallsWith(messages_, kConnectionLost).empty());
