@@ -205,7 +205,7 @@ TEST_F(RequestTest, WrongPasswordFailsEveryQueuedRequestWithInvalidAuthorization
     EXPECT_EQ(r->Calls().front().header.action, kActionError);
     EXPECT_EQ(r->Calls().front().header.errorCode, 0xA0u);
   }
-  // A later request for the same connection fails the same way, without reaching the device.
+  // A later request during the pause fails the same way, without reaching the device.
   const Call later = RoundTrip(client);
   EXPECT_EQ(later.header.action, kActionError);
   EXPECT_EQ(later.header.errorCode, 0xA0u);

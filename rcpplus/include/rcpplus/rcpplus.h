@@ -11,7 +11,9 @@
 //
 // Connections: handles share one pooled control connection per (address, session id); a
 // streamer has one of its own. A handle whose connection was lost or refused takes a fresh one
-// on its next request, subscribe or connectVideo; its message subscriptions move with it.
+// on its next sendRequest, subscribeMessageCallback or connectVideo, with no call needed from
+// its owner; its message subscriptions move with it (a handle that only listens stays on the
+// closed connection until it makes one of those calls).
 //
 // Refused registration (the device answers it with error 0xA0: wrong user or password, a user
 // locked): requests pending on that connection fail once with action kActionError and error
@@ -19,12 +21,15 @@
 // back-off holds for that (address, session id): no registration is tried again before a
 // pause of 1 s, doubled after every further refusal up to the connect time-out
 // (setConnectTimeout), and reset by a successful registration (or System::terminate()).
-// A request, subscription or connectVideo made during the pause does not reach the device: it
-// is answered at once, on a library thread, with action kActionError and error 0xA0, as a
-// refusal would be (a streamer's connection-lost message is not repeated). The first request
-// after the pause makes the single registration attempt of that step, shared by every handle
-// of the pooled connection; until the device has answered it, other connections asked for
-// with the same address and session id get the same immediate 0xA0.
+// During the pause nothing reaches the device: sendRequest still returns 0 and the callback
+// is called at once, on a library thread, with action kActionError and error 0xA0 (the
+// request's command word and line, client id 0), as a refusal would be (a request that
+// awaits nothing is dropped); connectVideo's answer comes the same way to messageCallback
+// (the connection-lost message is not repeated); a subscription is kept but hears nothing. The first call after the pause makes the single
+// registration attempt of that step, shared by every handle of the pooled connection; until
+// the device has answered it, another connection asked for with the same address and session
+// id (a streamer's) gets the same immediate 0xA0. An attempt that fails otherwise (no
+// connection, time-out) neither starts nor lengthens a pause.
 #pragma once
 
 #include <cstddef>
