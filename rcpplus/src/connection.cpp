@@ -9,7 +9,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <exception>
-#include <system_error>
+
+#include "errors.h"
 
 namespace rcpplus::detail {
 namespace {
@@ -24,15 +25,30 @@ void EarliestOf(std::optional<Clock::time_point>& current, Clock::time_point can
 }  // namespace
 
 Connection::Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
-                       std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate)
+                       std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate,
+                       std::optional<Clock::time_point> pausedUntil)
     : id_(id),
       pool_(pool),
       address_(std::move(address)),
       sessionId_(sessionId),
       connectTimeoutMs_(connectTimeoutMs),
-      private_(isPrivate) {
+      private_(isPrivate),
+      standIn_(pausedUntil.has_value()) {
   wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  if (wakeFd_ < 0) throw SystemFailure{errno};
+  if (standIn_) {
+    state_ = State::kPaused;
+    pausedUntil_ = *pausedUntil;
+    return;
+  }
+  parsed_ = rcpwire::ParseDeviceAddress(address_);
+  if (!parsed_) return;
+  socket_ = OpenDeviceSocket();
+  if (socket_ < 0) {
+    const int error = errno;
+    ::close(wakeFd_);
+    throw SystemFailure{error};
+  }
 }
 
 Connection::~Connection() {
@@ -44,7 +60,7 @@ Connection::~Connection() {
 
 bool Connection::TryAddHandle() {
   std::lock_guard lock(mutex_);
-  if (!accepting_) return false;
+  if (!AcceptingLocked()) return false;
   ++handles_;
   idleSince_.reset();
   return true;
@@ -69,13 +85,18 @@ void Connection::ReleaseHandle(std::uint64_t handleId, bool waitForDelivery) {
 
 bool Connection::Accepting() {
   std::lock_guard lock(mutex_);
+  return AcceptingLocked();
+}
+
+bool Connection::AcceptingLocked() {
+  if (accepting_ && standIn_ && Clock::now() >= pausedUntil_) accepting_ = false;
   return accepting_;
 }
 
 bool Connection::Submit(Request& request) {
   {
     std::lock_guard lock(mutex_);
-    if (!accepting_) return false;
+    if (!AcceptingLocked()) return false;
     queued_.push_back(std::move(request));
   }
   WakeThread();
@@ -86,7 +107,7 @@ bool Connection::Subscribe(std::uint64_t handleId, RcpCallback callback, void* c
                            std::vector<std::uint32_t> commandWords, bool everything) {
   {
     std::lock_guard lock(mutex_);
-    if (!accepting_) return false;
+    if (!AcceptingLocked()) return false;
     subscriptions_.push_back(
         Subscription{handleId, callback, context, std::move(commandWords), everything});
   }
@@ -97,7 +118,7 @@ bool Connection::Subscribe(std::uint64_t handleId, RcpCallback callback, void* c
 bool Connection::WatchLoss(std::uint64_t handleId, RcpCallback callback, void* context,
                            std::uint16_t line) {
   std::lock_guard lock(mutex_);
-  if (!accepting_) return false;
+  if (!AcceptingLocked()) return false;
   lossWatches_.push_back(LossWatch{handleId, callback, context, line});
   return true;
 }
@@ -134,7 +155,7 @@ bool Connection::PostClientError(RcpCallback callback, void* context, std::uint3
                                  std::uint16_t line, std::uint32_t code) {
   {
     std::lock_guard lock(mutex_);
-    if (!accepting_) return false;
+    if (!AcceptingLocked()) return false;
     Request request;
     request.commandWord = commandWord;
     request.line = line;
@@ -160,6 +181,16 @@ bool Connection::RetireIfIdle() {
   accepting_ = false;
   state_ = State::kClosed;
   return true;
+}
+
+void Connection::EndPause() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!standIn_) return;
+    accepting_ = false;
+    pausedUntil_ = std::min(pausedUntil_, Clock::now());
+  }
+  WakeThread();
 }
 
 void Connection::WakeThread() {
@@ -197,8 +228,9 @@ void Connection::Run() {
   MarkLibraryThread();
   // Named so that a look at the process shows which threads are the library's.
   ::pthread_setname_np(::pthread_self(), "rcpplus-conn");
-  StartConnecting();
+  if (!standIn_) StartConnecting();
   for (;;) {
+    ReportRegistration();
     DispatchCompletions();
     std::optional<Clock::time_point> wakeAt;
     bool retire = false;
@@ -228,8 +260,8 @@ void Connection::Run() {
   CloseSocket();
 }
 
+// The socket was made by the constructor; here it is connected (resolving may take a while).
 void Connection::StartConnecting() {
-  parsed_ = rcpwire::ParseDeviceAddress(address_);
   if (!parsed_) {
     std::lock_guard lock(mutex_);
     state_ = State::kInvalidAddress;
@@ -237,27 +269,39 @@ void Connection::StartConnecting() {
   }
   const auto deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
   registration_.emplace(*parsed_, sessionId_, 0);
-  int fd = -1;
   ConnectStart start = ConnectStart::kFailed;
-  if (const auto peer = ResolveDevice(*parsed_)) {
-    fd = OpenDeviceSocket();
-    if (fd >= 0) start = BeginConnect(fd, *peer);
-    if (fd >= 0 && start == ConnectStart::kFailed) {
-      ::close(fd);
-      fd = -1;
-    }
-  }
+  if (const auto peer = ResolveDevice(*parsed_)) start = BeginConnect(socket_, *peer);
+  if (start == ConnectStart::kFailed) CloseSocket();
 
   std::lock_guard lock(mutex_);
   registrationDeadline_ = deadline;
-  if (fd < 0) {
+  if (socket_ < 0) {
     FailAllLocked(kClientErrorAction, kConnectionError, false);
     ReportLossLocked(kConnectionError);
     state_ = State::kClosed;
     return;
   }
-  socket_ = fd;
   state_ = start == ConnectStart::kConnected ? State::kRegistering : State::kConnecting;
+}
+
+// Tells the pool how the registration ended, outside the connection's lock. A refusal fails
+// the pending requests only after that, so no handle can take a fresh connection (and make
+// another attempt) before the pool has started the back-off.
+void Connection::ReportRegistration() {
+  Verdict verdict = Verdict::kNone;
+  {
+    std::lock_guard lock(mutex_);
+    std::swap(verdict, verdict_);
+  }
+  if (verdict == Verdict::kNone) return;
+  pool_.OnRegistration(*this, verdict == Verdict::kRefused);
+  if (verdict != Verdict::kRefused) return;
+  std::lock_guard lock(mutex_);
+  // A stop that came meanwhile has already failed everything as a close by the client.
+  if (state_ != State::kRefused) return;
+  FailAllLocked(kActionError, rcpwire::kErrInvalidAuthorization, false);
+  ReportLossLocked(kConnectionError);
+  state_ = State::kClosed;
 }
 
 void Connection::DispatchCompletions() {
@@ -307,11 +351,20 @@ std::optional<Clock::time_point> Connection::ServiceLocked(Clock::time_point now
         queued_.pop_front();
       }
       break;
-    case State::kRejected:
+    case State::kPaused:
       while (!queued_.empty()) {
         CompleteLocked(queued_.front(), kActionError, rcpwire::kErrInvalidAuthorization);
         queued_.pop_front();
       }
+      if (now >= pausedUntil_) {
+        accepting_ = false;
+        state_ = State::kClosed;
+        return std::nullopt;
+      }
+      EarliestOf(wakeAt, pausedUntil_);
+      break;
+    case State::kRefused:
+      // ReportRegistration finishes it on the next pass.
       break;
     case State::kReady:
       SendQueuedLocked();
@@ -548,7 +601,8 @@ void Connection::BreakLocked() {
       ReportLossLocked(kConnectionError);
       state_ = State::kClosed;
       break;
-    case State::kRejected:
+    case State::kRefused:
+    case State::kPaused:
     case State::kInvalidAddress:
     case State::kClosed:
       break;
@@ -634,14 +688,16 @@ void Connection::HandleRegistrationLocked(const rcpwire::Frame& frame) {
       clientId_ = registration_->clientId();
       registrationId_ = 0;
       state_ = State::kReady;
+      verdict_ = Verdict::kRegistered;
       return;
     case Registration::Event::kRejected:
-      // Until every user lets this connection go, later requests fail the same way instead
-      // of trying the same credentials again.
-      FailAllLocked(kActionError, rcpwire::kErrInvalidAuthorization, true);
-      ReportLossLocked(kConnectionError);
+      // ReportRegistration tells the pool, then fails what is pending and takes no more
+      // work. Until then a request still joins this connection and fails with the rest, so
+      // no other attempt can start before the pool knows.
+      registrationId_ = 0;
       CloseSocket();
-      state_ = State::kRejected;
+      state_ = State::kRefused;
+      verdict_ = Verdict::kRefused;
       return;
     case Registration::Event::kFailed:
       FailAllLocked(kClientErrorAction, kRegistrationFailed, false);

@@ -1,5 +1,16 @@
 // One control connection to a device: its socket, registration, request ids, time-outs and
 // the thread that receives frames and runs every callback of the connection.
+//
+// A connection whose registration the device refuses takes no new work from that moment: the
+// library hears of the refusal first (so it can start the back-off and drop the connection
+// from the pool), then every request still pending fails once with action 3 / 0xA0 and the
+// loss watches hear 0x101. Handles that still hold it find it no longer accepting and take a
+// fresh one on their next request.
+//
+// During the back-off the library hands out a stand-in instead of a connection to the device:
+// it never touches the network, answers every request at once with action 3 / 0xA0 and stops
+// taking work when the pause ends (or when the library ends it early), so the next request
+// after the pause makes the one registration attempt of that step.
 #pragma once
 
 #include <chrono>
@@ -44,6 +55,9 @@ class ConnectionPool {
  public:
   // Drops connection from the pool unless a handle took it meanwhile; true when it may close.
   virtual bool RetireIfIdle(Connection& connection) = 0;
+  // The device answered connection's registration: refused (0xA0) or registered. Called on
+  // the connection's thread without its lock, before a refusal fails any request.
+  virtual void OnRegistration(Connection& connection, bool refused) = 0;
 
  protected:
   ~ConnectionPool() = default;
@@ -52,9 +66,12 @@ class ConnectionPool {
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   // A private connection serves one handle only (a streamer's): it is never pooled and
-  // closes as soon as nothing uses it.
+  // closes as soon as nothing uses it. With pausedUntil the connection is the back-off's
+  // stand-in described above, until that time. What can fail on a system limit (the wake
+  // descriptor, the socket) is made here, in the caller's thread: SystemFailure.
   Connection(std::uint64_t id, ConnectionPool& pool, std::string address,
-             std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate = false);
+             std::uint32_t sessionId, int connectTimeoutMs, bool isPrivate = false,
+             std::optional<Clock::time_point> pausedUntil = std::nullopt);
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -63,6 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::string& address() const { return address_; }
   std::uint32_t sessionId() const { return sessionId_; }
   bool isPrivate() const { return private_; }
+  bool isStandIn() const { return standIn_; }
 
   // The connection's thread body; returns when the connection has closed and every callback
   // it owed has been made.
@@ -98,10 +116,23 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void RequestStop();
   // Called by the library with its own lock held: retires the connection if nothing uses it.
   bool RetireIfIdle();
+  // Ends a stand-in's pause now: it takes no more work and closes once it has answered.
+  void EndPause();
 
  private:
-  // kRegistering: the socket is connected, the registration is under way.
-  enum class State { kConnecting, kRegistering, kReady, kRejected, kInvalidAddress, kClosed };
+  // kRegistering: the socket is connected, the registration is under way. kRefused: the
+  // device refused it and the pool has not been told yet. kPaused: a back-off stand-in.
+  enum class State {
+    kConnecting,
+    kRegistering,
+    kReady,
+    kRefused,
+    kPaused,
+    kInvalidAddress,
+    kClosed
+  };
+  // A registration answer the pool still has to hear.
+  enum class Verdict { kNone, kRegistered, kRefused };
 
   struct Subscription {
     std::uint64_t owner;
@@ -129,6 +160,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Thread steps.
   void StartConnecting();
+  void ReportRegistration();
   void DispatchCompletions();
   std::optional<Clock::time_point> ServiceLocked(Clock::time_point now);
   void ExpireLocked(Clock::time_point now);
@@ -150,6 +182,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
                              std::optional<Clock::time_point> deadline = std::nullopt);
 
   bool IdleLocked() const;
+  // accepting_, with a stand-in's pause ending on time even before its thread wakes.
+  bool AcceptingLocked();
   std::uint8_t NextRequestIdLocked();
   void EncodeLocked(std::uint32_t commandWord, std::uint8_t action, std::uint8_t requestId,
                     std::uint16_t line, const std::vector<std::uint8_t>& payload);
@@ -162,11 +196,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::uint32_t sessionId_;
   const int connectTimeoutMs_;
   const bool private_;
+  const bool standIn_;
   int wakeFd_ = -1;
 
   std::mutex mutex_;
   std::condition_variable dispatchDone_;
   State state_ = State::kConnecting;
+  Verdict verdict_ = Verdict::kNone;
+  Clock::time_point pausedUntil_{};
   bool accepting_ = true;
   bool stopRequested_ = false;
   int handles_ = 0;
@@ -185,7 +222,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void* dispatchContext_ = nullptr;
   std::uint64_t dispatchOwner_ = 0;
 
-  // Owned by the connection's thread.
+  // Owned by the connection's thread (made by the constructor before the thread starts).
   int socket_ = -1;
   rcpwire::FrameDecoder decoder_;
   std::vector<std::uint8_t> output_;

@@ -1,9 +1,13 @@
 #include "errors.h"
 
+#include <string.h>
+
 #include <array>
 #include <cstddef>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "rcpplus/rcpplus.h"
 
@@ -35,6 +39,23 @@ struct ErrorRing {
 };
 
 }  // namespace
+
+std::string CannotStartText() {
+  std::string reason;
+  try {
+    throw;
+  } catch (const SystemFailure& failure) {
+    char buffer[128];
+    reason = ::strerror_r(failure.error, buffer, sizeof buffer);
+  } catch (const std::system_error& error) {
+    reason = error.code().message();
+  } catch (const std::bad_alloc&) {
+    reason = "out of memory";
+  } catch (...) {
+    reason = "unknown error";
+  }
+  return std::string(kCannotStartConnection) + ": " + reason;
+}
 
 void ThrowError(std::uint32_t code, const char* text) {
   thread_local ErrorRing ring;

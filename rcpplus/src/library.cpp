@@ -1,5 +1,6 @@
 #include "library.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -51,13 +52,15 @@ void Library::SetConnectTimeout(int timeoutMs) {
 int Library::ConnectTimeoutMs() { return connectTimeoutMs_.load(std::memory_order_relaxed); }
 
 // Makes a connection with the caller's handle counted and starts its thread; null when that
-// fails.
+// fails (what it made is closed again).
 std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& address,
                                                            std::uint32_t sessionId,
-                                                           bool isPrivate) {
+                                                           bool isPrivate, std::string& failure) {
+  const Key key(address, sessionId);
+  const auto pausedUntil = PauseLocked(key, Clock::now());
   try {
     auto connection = std::make_shared<Connection>(nextId_++, *this, address, sessionId,
-                                                   ConnectTimeoutMs(), isPrivate);
+                                                   ConnectTimeoutMs(), isPrivate, pausedUntil);
     connection->TryAddHandle();
     std::thread thread([connection] {
       connection->Run();
@@ -65,9 +68,66 @@ std::shared_ptr<Connection> Library::StartConnectionLocked(const std::string& ad
     });
     threads_.emplace(connection->id(), std::move(thread));
     live_.emplace(connection->id(), connection);
+    if (const auto b = backoff_.find(key); b != backoff_.end()) {
+      if (pausedUntil) {
+        std::erase_if(b->second.standIns, [](const auto& weak) { return weak.expired(); });
+        b->second.standIns.push_back(connection);
+      } else {
+        b->second.attempt = connection->id();
+      }
+    }
     return connection;
-  } catch (const std::exception&) {
+  } catch (...) {
+    failure = CannotStartText();
     return nullptr;
+  }
+}
+
+std::optional<Clock::time_point> Library::PauseLocked(const Key& key,
+                                                      Clock::time_point now) const {
+  const auto b = backoff_.find(key);
+  if (b == backoff_.end()) return std::nullopt;
+  // The attempt's answer ends this stand-in early; the connect time-out bounds the attempt.
+  if (b->second.attempt != 0) return now + std::chrono::milliseconds(ConnectTimeoutMs());
+  if (now < b->second.until) return b->second.until;
+  return std::nullopt;
+}
+
+void Library::NoteRefusalLocked(const Key& key, std::uint64_t connectionId) {
+  const auto [it, first] = backoff_.try_emplace(key);
+  Backoff& b = it->second;
+  if (b.attempt == connectionId) b.attempt = 0;
+  // Connections made before the last refusal was noted belong to that step: their refusals
+  // neither lengthen nor restart the pause.
+  if (first || connectionId >= b.stepStart) {
+    const Clock::duration cap = std::chrono::milliseconds(ConnectTimeoutMs());
+    b.pause = std::min(first ? Clock::duration(kFirstRefusalPause) : b.pause * 2, cap);
+    b.until = Clock::now() + b.pause;
+    b.stepStart = nextId_;
+  }
+  EndStandInsLocked(b);
+}
+
+void Library::EndStandInsLocked(Backoff& backoff) {
+  for (const auto& weak : backoff.standIns) {
+    if (const auto standIn = weak.lock()) standIn->EndPause();
+  }
+  backoff.standIns.clear();
+}
+
+void Library::OnRegistration(Connection& connection, bool refused) {
+  std::lock_guard lock(mutex_);
+  const Key key(connection.address(), connection.sessionId());
+  if (refused) {
+    // The refused connection takes no new work: the next handle gets the pause's stand-in.
+    const auto p = pool_.find(key);
+    if (p != pool_.end() && p->second.get() == &connection) pool_.erase(p);
+    NoteRefusalLocked(key, connection.id());
+    return;
+  }
+  if (const auto b = backoff_.find(key); b != backoff_.end()) {
+    EndStandInsLocked(b->second);
+    backoff_.erase(b);
   }
 }
 
@@ -75,6 +135,7 @@ std::shared_ptr<Connection> Library::Acquire(const std::string& address,
                                              std::uint32_t sessionId) {
   std::vector<std::thread> done;
   std::shared_ptr<Connection> result;
+  std::string failure;
   {
     std::lock_guard lock(mutex_);
     done.swap(finished_);
@@ -83,12 +144,12 @@ std::shared_ptr<Connection> Library::Acquire(const std::string& address,
     if (it != pool_.end() && it->second->TryAddHandle()) {
       result = it->second;
     } else {
-      result = StartConnectionLocked(address, sessionId, false);
+      result = StartConnectionLocked(address, sessionId, false, failure);
       if (result) pool_[std::move(key)] = result;
     }
   }
   for (auto& thread : done) thread.join();
-  if (!result) ThrowError(kConnectionError, "rcpplus: cannot start a connection");
+  if (!result) ThrowError(kConnectionError, failure.c_str());
   return result;
 }
 
@@ -96,20 +157,23 @@ std::shared_ptr<Connection> Library::AcquireOwn(const std::string& address,
                                                 std::uint32_t sessionId) {
   std::vector<std::thread> done;
   std::shared_ptr<Connection> result;
+  std::string failure;
   {
     std::lock_guard lock(mutex_);
     done.swap(finished_);
-    result = StartConnectionLocked(address, sessionId, true);
+    result = StartConnectionLocked(address, sessionId, true, failure);
   }
   for (auto& thread : done) thread.join();
-  if (!result) ThrowError(kConnectionError, "rcpplus: cannot start a connection");
+  if (!result) ThrowError(kConnectionError, failure.c_str());
   return result;
 }
 
-std::shared_ptr<MediaConnection> Library::StartMedia(MediaConnection::Params params) {
+std::shared_ptr<MediaConnection> Library::StartMedia(MediaConnection::Params params,
+                                                    MediaDescriptors descriptors) {
   std::lock_guard lock(mutex_);
   try {
-    auto media = std::make_shared<MediaConnection>(nextId_++, std::move(params));
+    auto media =
+        std::make_shared<MediaConnection>(nextId_++, std::move(params), std::move(descriptors));
     std::thread thread([media] {
       media->Run();
       Library::Instance().OnThreadExit(media->id());
@@ -152,8 +216,15 @@ void Library::OnThreadExit(std::uint64_t connectionId) {
     if (const auto c = live_.find(connectionId); c != live_.end()) {
       connection = std::move(c->second);
       live_.erase(c);
-      const auto p = pool_.find(std::make_pair(connection->address(), connection->sessionId()));
+      const Key key(connection->address(), connection->sessionId());
+      const auto p = pool_.find(key);
       if (p != pool_.end() && p->second == connection) pool_.erase(p);
+      // The attempt after a pause ended without an answer: the next request tries again.
+      const auto b = backoff_.find(key);
+      if (b != backoff_.end() && b->second.attempt == connectionId) {
+        b->second.attempt = 0;
+        EndStandInsLocked(b->second);
+      }
     }
     if (const auto m = media_.find(connectionId); m != media_.end()) {
       media = std::move(m->second);
@@ -197,8 +268,9 @@ void Library::Terminate() {
     std::vector<std::uint64_t> stopping;
     {
       std::lock_guard lock(mutex_);
-      // New handles and requests from now on get fresh connections.
+      // New handles and requests from now on get fresh connections, without a back-off.
       pool_.clear();
+      backoff_.clear();
       for (const auto& [id, connection] : live_) connections.push_back(connection);
       for (const auto& [id, m] : media_) media.push_back(m);
       for (const auto& [id, thread] : threads_) {

@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 
+#include "errors.h"
 #include "library_thread.h"
 #include "registration.h"
 
@@ -33,11 +33,22 @@ int PollTimeout(std::optional<std::chrono::steady_clock::time_point> deadline) {
 
 }  // namespace
 
-MediaConnection::MediaConnection(std::uint64_t id, Params params)
-    : id_(id), params_(std::move(params)), readBuffer_(kReadChunk) {
+MediaDescriptors MediaDescriptors::Make() {
+  MediaDescriptors made;
+  made.wake = UniqueFd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!made.wake.valid()) throw SystemFailure{errno};
+  made.socket = UniqueFd(OpenDeviceSocket());
+  if (!made.socket.valid()) throw SystemFailure{errno};
+  return made;
+}
+
+MediaConnection::MediaConnection(std::uint64_t id, Params params, MediaDescriptors descriptors)
+    : id_(id),
+      params_(std::move(params)),
+      readBuffer_(kReadChunk) {
   decoder_.Reserve(kDecoderRoom);
-  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wakeFd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+  wakeFd_ = descriptors.wake.release();
+  unused_ = std::move(descriptors.socket);
 }
 
 MediaConnection::~MediaConnection() {
@@ -112,7 +123,7 @@ bool MediaConnection::Connect(const rcpwire::DeviceAddress& address) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(params_.connectTimeoutMs);
   const auto peer = ResolveDevice(address);
   if (!peer) return false;
-  const int fd = OpenDeviceSocket();
+  const int fd = unused_.release();
   if (fd < 0) return false;
   {
     std::lock_guard lock(socketMutex_);

@@ -14,8 +14,18 @@
 
 #include "media_sink.h"
 #include "rcp_wire.h"
+#include "unique_fd.h"
 
 namespace rcpplus::detail {
+
+// A media connection's descriptors, made ahead in the thread that asks for the video, so that
+// a descriptor limit shows there with its reason rather than later as a lost connection.
+struct MediaDescriptors {
+  UniqueFd wake;
+  UniqueFd socket;
+  // Throws SystemFailure.
+  static MediaDescriptors Make();
+};
 
 class MediaConnection {
  public:
@@ -29,7 +39,8 @@ class MediaConnection {
     int openTimeoutMs = 0;     // answer to the media open; 0 or below: no limit
   };
 
-  MediaConnection(std::uint64_t id, Params params);
+  // descriptors: both valid, made by MediaDescriptors::Make.
+  MediaConnection(std::uint64_t id, Params params, MediaDescriptors descriptors);
   ~MediaConnection();
   MediaConnection(const MediaConnection&) = delete;
   MediaConnection& operator=(const MediaConnection&) = delete;
@@ -71,9 +82,10 @@ class MediaConnection {
   int wakeFd_ = -1;
 
   // socket_ changes only on the connection's thread, under socketMutex_, so that RequestStop
-  // can shut it down without racing its close.
+  // can shut it down without racing its close. The socket waits in unused_ until Connect.
   std::mutex socketMutex_;
   int socket_ = -1;
+  UniqueFd unused_;
   std::uint16_t clientId_ = 0;
   std::vector<std::uint8_t> readBuffer_;
   rcpwire::InterleavedDecoder decoder_;

@@ -78,9 +78,19 @@ void RtpStreamer::connectVideo(int timeoutMs, unsigned short type, unsigned char
   // thread, whose callbacks may use this handle.
   state->EndVideo();
 
+  // The media connection's descriptors are made here, so that a descriptor limit is thrown
+  // to the caller with its reason.
+  detail::MediaDescriptors descriptors;
+  try {
+    descriptors = detail::MediaDescriptors::Make();
+  } catch (...) {
+    const std::string text = detail::CannotStartText();
+    detail::ThrowError(kConnectionError, text.c_str());
+  }
+
   std::lock_guard lock(impl_->mutex);
   impl_->CheckUsableLocked("RtpStreamer::connectVideo: streamer already disconnected");
-  void* attempt = state->BeginVideo(messageCallback, context, line);
+  void* attempt = state->BeginVideo(messageCallback, context, line, std::move(descriptors));
   if (attempt == nullptr) {
     detail::ThrowError(kBadParameter, "RtpStreamer::connectVideo: streamer already shut down");
   }
@@ -88,16 +98,25 @@ void RtpStreamer::connectVideo(int timeoutMs, unsigned short type, unsigned char
   const bool subscribed =
       std::any_of(impl_->subscriptions.begin(), impl_->subscriptions.end(),
                   [](const Impl::Subscription& s) { return s.everything; });
-  if (!subscribed) {
-    impl_->SubscribeLocked(
-        Impl::Subscription{StreamerState::OnControlMessage, state->messageToken(), {}, true},
-        "RtpStreamer::connectVideo: no control connection");
+  try {
+    if (!subscribed) {
+      impl_->SubscribeLocked(
+          Impl::Subscription{StreamerState::OnControlMessage, state->messageToken(), {}, true},
+          "RtpStreamer::connectVideo: no control connection");
+    }
+    for (int round = 0; round < detail::kSubmitAttempts; ++round) {
+      const auto connection = impl_->ConnectionLocked();
+      if (!connection->WatchLoss(impl_->id, StreamerState::OnControlLost, attempt, line)) {
+        continue;
+      }
+      if (connection->Submit(request)) return;
+    }
+  } catch (Exception*) {
+    // No media connection follows an attempt that could not be sent.
+    state->DropMediaDescriptors();
+    throw;
   }
-  for (int round = 0; round < detail::kSubmitAttempts; ++round) {
-    const auto connection = impl_->ConnectionLocked();
-    if (!connection->WatchLoss(impl_->id, StreamerState::OnControlLost, attempt, line)) continue;
-    if (connection->Submit(request)) return;
-  }
+  state->DropMediaDescriptors();
   detail::ThrowError(kConnectionError, "RtpStreamer::connectVideo: no control connection");
 }
 

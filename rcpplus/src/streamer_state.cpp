@@ -127,6 +127,7 @@ void StreamerState::SetVideoTimeout(int timeoutMs) {
 std::shared_ptr<MediaConnection> StreamerState::TakeAttemptLocked() {
   DropToken(attempt_);
   attempt_ = 0;
+  descriptors_ = MediaDescriptors{};
   return std::move(media_);
 }
 
@@ -142,13 +143,14 @@ void StreamerState::StopMedia(const std::shared_ptr<MediaConnection>& media) {
 }
 
 void* StreamerState::BeginVideo(RcpCallback messageCallback, void* context,
-                                std::uint16_t line) {
+                                std::uint16_t line, MediaDescriptors descriptors) {
   std::shared_ptr<MediaConnection> previous;
   void* token = nullptr;
   {
     std::lock_guard lock(mutex_);
     if (shutDown_) return nullptr;
     previous = TakeAttemptLocked();
+    descriptors_ = std::move(descriptors);
     attempt_ = NewToken(shared_from_this());
     lossReported_ = false;
     line_ = line;
@@ -165,6 +167,11 @@ void* StreamerState::BeginVideo(RcpCallback messageCallback, void* context,
     held_.Clear();
   }
   return token;
+}
+
+void StreamerState::DropMediaDescriptors() {
+  std::lock_guard lock(mutex_);
+  descriptors_ = MediaDescriptors{};
 }
 
 void StreamerState::EndVideo() {
@@ -314,7 +321,15 @@ bool StreamerState::StartMedia(std::uint64_t token, std::uint32_t sessionId) {
   params.line = line_;
   params.connectTimeoutMs = Library::ConnectTimeoutMs();
   params.openTimeoutMs = videoTimeoutMs_;
-  media_ = Library::Instance().StartMedia(std::move(params));
+  MediaDescriptors descriptors = std::move(descriptors_);
+  if (!descriptors.wake.valid() || !descriptors.socket.valid()) {
+    try {
+      descriptors = MediaDescriptors::Make();
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  media_ = Library::Instance().StartMedia(std::move(params), std::move(descriptors));
   return media_ != nullptr;
 }
 

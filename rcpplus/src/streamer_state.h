@@ -15,13 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "media_connection.h"
 #include "media_sink.h"
 #include "rcp_wire.h"
 #include "rcpplus/rcpplus.h"
 
 namespace rcpplus::detail {
-
-class MediaConnection;
 
 // Packets that arrive before the first receiver is registered. When it is full the oldest
 // packet makes room. Slots keep their storage while in use, so holding allocates only while
@@ -60,8 +59,13 @@ class StreamerState final : public MediaSink,
   void SetVideoTimeout(int timeoutMs);
   // Starts a video attempt with this message callback; gives the attempt's token (context of
   // the connect request and of the loss watch), or null once the streamer is shut down. A
-  // previous attempt's media connection is closed without being reported.
-  void* BeginVideo(RcpCallback messageCallback, void* context, std::uint16_t line);
+  // previous attempt's media connection is closed without being reported. descriptors are
+  // for the attempt's media connection.
+  void* BeginVideo(RcpCallback messageCallback, void* context, std::uint16_t line,
+                   MediaDescriptors descriptors);
+  // Closes the descriptors kept for the current attempt's media connection, which will not
+  // be made.
+  void DropMediaDescriptors();
   // Ends the attempt: its media connection closes silently, its packets are no longer
   // delivered, and nothing more of it is reported. Waits for the media thread unless called
   // on a library thread.
@@ -119,6 +123,7 @@ class StreamerState final : public MediaSink,
   int videoTimeoutMs_ = 0;
   bool shutDown_ = false;
   std::shared_ptr<MediaConnection> media_;
+  MediaDescriptors descriptors_;  // the current attempt's, until its media connection starts
 
   // Held by the media thread while it hands a batch over, so a change of receiver waits
   // for the call under way and packets go out one at a time.

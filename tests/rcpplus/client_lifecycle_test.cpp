@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "client_fixture.h"
+#include "descriptor_exhaustion.h"
 
 namespace rcpplus::testing {
 namespace {
@@ -244,6 +245,83 @@ TEST_F(LifecycleTest, TerminateGivesUpOnACallbackThatDoesNotReturn) {
   EXPECT_TRUE(WaitUntil([] { return CountLibraryThreads() == 0; }));
   EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
 }
+
+// What a connection needs from the system, made in the caller's thread: a streamer first
+// makes its media descriptors (2), then the control connection's wake descriptor and socket.
+struct ShortOfDescriptors {
+  const char* name;
+  bool streamer;
+  std::size_t free;
+
+  friend void PrintTo(const ShortOfDescriptors& row, std::ostream* os) { *os << row.name; }
+};
+
+class DescriptorLimitTest : public ClientTest,
+                            public ::testing::WithParamInterface<ShortOfDescriptors> {
+ protected:
+  // See CheckExceptionTypeOnce: the calls of every row are made once, then the connections
+  // close again.
+  void CheckTypesOnce() {
+    RcpClient client(address_.c_str(), 0, 0);
+    EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
+    RtpStreamer streamer(address_.c_str(), 0);
+    Recorder& messages = NewRecorder();
+    streamer.connectVideo(5000, 10, 99, 0, 1, Recorder::Callback, &messages);  // no such coder
+    EXPECT_TRUE(messages.WaitForCount(1));
+    CheckExceptionTypeOnce();
+    System::terminate();
+    // The device's ends close too, so that they do not change the count of descriptors.
+    EXPECT_TRUE(WaitUntil([&] { return sim_->ConnectionCount() == 0; }));
+  }
+};
+
+TEST_P(DescriptorLimitTest, ThrowsWithTheSystemsReasonAndLeaksNothing) {
+  const ShortOfDescriptors row = GetParam();
+  CheckTypesOnce();
+  RcpClient client(address_.c_str(), 0, 0);
+  RtpStreamer streamer(address_.c_str(), 0);
+  Recorder& answers = NewRecorder();
+  const int descriptors = OpenDescriptors::Now().count;
+  // Looked at only once descriptors are back: a sanitizer's check of a virtual call may
+  // need one.
+  Exception* thrown = nullptr;
+  {
+    DescriptorExhaustion exhaustion(row.free);
+    ASSERT_TRUE(exhaustion.full());
+    try {
+      if (row.streamer) {
+        streamer.connectVideo(5000, 10, 1, 0, 1, Recorder::Callback, &answers);
+      } else {
+        RcpOutputStream out;
+        out.writeOctet(0);
+        client.sendRequest(5000, kInputCount, out, Recorder::Callback, &answers);
+      }
+    } catch (Exception* error) {
+      thrown = error;
+    }
+  }
+  ASSERT_NE(thrown, nullptr);
+  EXPECT_EQ(thrown->code(), 0x101u);
+  const std::string text = thrown->what();
+  EXPECT_NE(text.find("Too many open files"), std::string::npos) << "thrown: " << text;
+  // Not above: the device may still be closing its end of an earlier connection.
+  EXPECT_LE(OpenDescriptors::Now().count, descriptors);
+  EXPECT_EQ(CountLibraryThreads(), 0);
+  EXPECT_EQ(CountTasks("rcpplus-media"), 0);
+  EXPECT_EQ(answers.Count(), 0u);
+  // With descriptors back, the same handle works.
+  EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Connections, DescriptorLimitTest,
+    ::testing::Values(ShortOfDescriptors{"ClientWithNone", false, 0},
+                      ShortOfDescriptors{"ClientWithoutSocket", false, 1},
+                      ShortOfDescriptors{"StreamerWithNone", true, 0},
+                      ShortOfDescriptors{"StreamerWithoutMediaSocket", true, 1},
+                      ShortOfDescriptors{"StreamerWithoutControl", true, 2},
+                      ShortOfDescriptors{"StreamerWithoutControlSocket", true, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace rcpplus::testing

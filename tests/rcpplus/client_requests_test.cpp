@@ -205,11 +205,101 @@ TEST_F(RequestTest, WrongPasswordFailsEveryQueuedRequestWithInvalidAuthorization
     EXPECT_EQ(r->Calls().front().header.action, kActionError);
     EXPECT_EQ(r->Calls().front().header.errorCode, 0xA0u);
   }
-  // A later request for the same connection fails the same way, without reaching the device.
+  // A later request during the pause fails the same way, without reaching the device.
   const Call later = RoundTrip(client);
   EXPECT_EQ(later.header.action, kActionError);
   EXPECT_EQ(later.header.errorCode, 0xA0u);
   for (Recorder* r : recorders) EXPECT_EQ(r->Count(), 1u);
+  EXPECT_TRUE(sim_->Requests().empty());
+}
+
+// Sends one request and returns its callback (a reply, the device's error or a client error).
+Call Ask(RcpClient& client, Recorder& recorder) {
+  const std::size_t before = recorder.Count();
+  RcpOutputStream out;
+  out.writeOctet(0);
+  client.sendRequest(5000, kInputCount, out, Recorder::Callback, &recorder);
+  EXPECT_TRUE(recorder.WaitForCount(before + 1));
+  const auto calls = recorder.Calls();
+  return calls.size() > before ? calls[before] : Call{};
+}
+
+TEST_F(RequestTest, RefusedHandleAndNewHandleRegisterAgainAfterThePause) {
+  sim_->RejectCredentials(true);
+  RcpClient held(address_.c_str(), 0, 0);
+  Recorder& answers = NewRecorder();
+  const Call refused = Ask(held, answers);
+  EXPECT_EQ(refused.header.action, kActionError);
+  EXPECT_EQ(refused.header.errorCode, 0xA0u);
+
+  sim_->RejectCredentials(false);
+  // Requests during the pause fail at once and do not reach the device; the first one after
+  // it registers afresh on the same handle.
+  Call last;
+  ASSERT_TRUE(WaitUntil([&] {
+    last = Ask(held, answers);
+    if (last.header.action != kActionReply) std::this_thread::sleep_for(20ms);
+    return last.header.action == kActionReply;
+  }));
+  EXPECT_EQ(last.header.errorCode, 0u);
+  for (const Call& call : answers.Calls()) {
+    if (call.header.action != kActionReply) {
+      EXPECT_EQ(call.header.errorCode, 0xA0u);
+    }
+  }
+  RcpClient fresh(address_.c_str(), 0, 0);
+  EXPECT_EQ(RoundTrip(fresh).header.action, kActionReply);
+  // The refusal and the one registration after the pause, however many requests came.
+  EXPECT_EQ(sim_->RegistrationTimes().size(), 2u);
+}
+
+TEST_F(RequestTest, LastingRefusalRegistersAtMostOncePerPause) {
+  // Pauses of 1 s, then doubled but capped by the connect time-out: 1.5 s, 1.5 s...
+  RcpClient::setConnectTimeout(1500);
+  const std::vector<std::chrono::milliseconds> pauses = {1000ms, 1500ms};
+  sim_->RejectCredentials(true);
+  // Two handles on the pooled connection and a streamer with a connection of its own.
+  RcpClient pooled(address_.c_str(), 0, 0);
+  RcpClient sharing(address_.c_str(), 0, 0);
+  RtpStreamer streamer(address_.c_str(), 0);
+  Recorder& answers = NewRecorder();
+  Recorder& video = NewRecorder();
+  // Handles that start together before any refusal is known each try once; the pauses count
+  // from the first refusal.
+  ASSERT_EQ(Ask(pooled, answers).header.errorCode, 0xA0u);
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::thread pump([&] {
+    RcpOutputStream out;
+    out.writeOctet(0);
+    while (!stop.load()) {
+      for (RcpClient* client : {&pooled, &sharing}) {
+        client->sendRequest(5000, kInputCount, out, Recorder::Callback, &answers);
+        sent.fetch_add(1);
+      }
+      streamer.connectVideo(5000, 10, 1, 0, 1, Recorder::Callback, &video);
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  const bool retried = WaitUntil([&] { return sim_->RegistrationTimes().size() > pauses.size(); },
+                                 6000ms);
+  stop = true;
+  pump.join();
+  ASSERT_TRUE(retried) << "the device saw no registration after the pauses";
+
+  const auto times = sim_->RegistrationTimes();
+  for (std::size_t i = 0; i < pauses.size(); ++i) {
+    EXPECT_GE(times[i + 1] - times[i], pauses[i]) << "registration " << i + 1;
+  }
+  // Every request got exactly one callback, and each was the refusal.
+  const auto expected = static_cast<std::size_t>(sent.load()) + 1;
+  ASSERT_TRUE(answers.WaitForCount(expected));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(answers.Count(), expected);
+  for (const Call& call : answers.Calls()) {
+    EXPECT_EQ(call.header.action, kActionError);
+    EXPECT_EQ(call.header.errorCode, 0xA0u);
+  }
   EXPECT_TRUE(sim_->Requests().empty());
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "descriptor_exhaustion.h"
 #include "video_fixture.h"
 
 namespace rcpplus::testing {
@@ -338,10 +339,11 @@ TEST_F(VideoStreamTest, UnansweredConnectTimesOut) {
   EXPECT_EQ(call.header.errorCode, 0x100u);
 }
 
-TEST_F(VideoStreamTest, RejectedCredentialsAreForwardedAndReportedAsConnectionError) {
+TEST_F(VideoStreamTest, RejectedCredentialsAreReportedAndVideoReturnsOnceAccepted) {
   StartDevice();
   sim_->RejectCredentials(true);
   RtpStreamer streamer(address_.c_str(), 0);
+  streamer.registerReceiverCallback(true, PacketRecorder::Callback, &packets_);
   Connect(streamer, messages_);
   ASSERT_TRUE(WaitForCall(messages_, kConnectVideo));
   ASSERT_TRUE(WaitForCall(messages_, kConnectionLost));
@@ -349,6 +351,49 @@ TEST_F(VideoStreamTest, RejectedCredentialsAreForwardedAndReportedAsConnectionEr
   EXPECT_EQ(CallsWith(messages_, kConnectVideo).front().header.errorCode, 0xA0u);
   EXPECT_EQ(CallsWith(messages_, kConnectionLost).front().header.errorCode, 0x101u);
   EXPECT_EQ(sim_->ActiveVideoSessions(), 0);
+
+  // The same streamer gets video again once the device accepts: the refused connection is
+  // not reused, the pause ends and the next connect registers afresh.
+  sim_->RejectCredentials(false);
+  EXPECT_TRUE(WaitUntil([&] {
+    Connect(streamer, messages_);
+    return packets_.WaitForCount(1, 200ms);
+  }));
+  EXPECT_EQ(CallsWith(messages_, kConnectionLost).size(), 1u);
+}
+
+TEST_F(VideoStreamTest, ConnectVideoWithoutDescriptorsForMediaThrowsWhy) {
+  StartDevice();
+  RtpStreamer streamer(address_.c_str(), 0);
+  streamer.registerReceiverCallback(true, PacketRecorder::Callback, &packets_);
+  Connect(streamer, messages_);
+  ASSERT_TRUE(packets_.WaitForCount(1));
+  streamer.disconnectVideo();
+  // The control connection stays open: only the media connection needs new descriptors.
+  const int descriptors = OpenDescriptors::Now().count;
+  CheckExceptionTypeOnce();
+  Exception* thrown = nullptr;  // looked at once descriptors are back
+  {
+    DescriptorExhaustion exhaustion;
+    ASSERT_TRUE(exhaustion.full());
+    try {
+      Connect(streamer, messages_);
+    } catch (Exception* error) {
+      thrown = error;
+    }
+  }
+  ASSERT_NE(thrown, nullptr);
+  const std::string text = thrown->what();
+  EXPECT_NE(text.find("Too many open files"), std::string::npos) << "thrown: " << text;
+  // Not above: the device may still be closing its end of the earlier media connection.
+  EXPECT_LE(OpenDescriptors::Now().count, descriptors);
+  EXPECT_EQ(CountMediaThreads(), 0);
+  EXPECT_EQ(CountControlThreads(), 1);
+  EXPECT_TRUE(CallsWith(messages_, kConnectionLost).empty());
+
+  const std::size_t before = packets_.Count();
+  Connect(streamer, messages_);
+  EXPECT_TRUE(packets_.WaitForCount(before + 1));
 }
 
 TEST_F(VideoStreamTest, DisconnectVideoEndsSessionWithoutReport) {

@@ -129,6 +129,7 @@ struct DeviceSim::Impl {
   mutable std::mutex logMutex;
   std::condition_variable logChanged;
   std::vector<ReceivedRequest> log;
+  std::vector<std::chrono::steady_clock::time_point> registrations;
 };
 
 // ---- Start and stop ------------------------------------------------------------------------
@@ -407,6 +408,10 @@ bool DeviceSim::Impl::HandleFrame(const ConnectionPtr& conn, const Frame& frame)
 }
 
 bool DeviceSim::Impl::Register(const ConnectionPtr& conn, const Frame& frame) {
+  {
+    std::lock_guard lock(logMutex);
+    registrations.push_back(std::chrono::steady_clock::now());
+  }
   if (auto code = ErrorFor(frame.commandWord)) {
     Answer(conn, frame, {*code, {}});
     return true;
@@ -672,6 +677,12 @@ std::vector<ReceivedRequest> DeviceSim::Requests() const {
 void DeviceSim::ClearRequests() {
   std::lock_guard lock(impl_->logMutex);
   impl_->log.clear();
+  impl_->registrations.clear();
+}
+
+std::vector<std::chrono::steady_clock::time_point> DeviceSim::RegistrationTimes() const {
+  std::lock_guard lock(impl_->logMutex);
+  return impl_->registrations;
 }
 
 bool DeviceSim::WaitForRequests(std::uint32_t commandWord, int count, int timeoutMs) const {

@@ -3,6 +3,7 @@
 // with an ephemeral port; the veltrane-devicesim command wraps it.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -116,6 +117,9 @@ class DeviceSim {
   // Requests received so far, in arrival order, from every connection. A request is logged
   // once it has taken effect and before it is answered.
   std::vector<ReceivedRequest> Requests() const;
+  // When each registration request arrived (accepted or not), oldest first.
+  std::vector<std::chrono::steady_clock::time_point> RegistrationTimes() const;
+  // Forgets the requests and registrations received so far.
   void ClearRequests();
   // Waits until at least count requests with commandWord have been received (all of them
   // since the last ClearRequests); false on time-out.

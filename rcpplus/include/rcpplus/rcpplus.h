@@ -5,6 +5,31 @@
 // Threads: callbacks run on the library's own threads, one receive thread per connection;
 // a slow callback delays only its own connection. Errors raised synchronously are thrown as
 // rcpplus::Exception* pointing at an object the library owns: catch by pointer, never delete.
+// When the system refuses what a connection needs (descriptors, threads, memory) the text
+// ends with the system's reason, e.g. "rcpplus: cannot start a connection: Too many open
+// files".
+//
+// Connections: handles share one pooled control connection per (address, session id); a
+// streamer has one of its own. A handle whose connection was lost or refused takes a fresh one
+// on its next sendRequest, subscribeMessageCallback or connectVideo, with no call needed from
+// its owner; its message subscriptions move with it (a handle that only listens stays on the
+// closed connection until it makes one of those calls).
+//
+// Refused registration (the device answers it with error 0xA0: wrong user or password, a user
+// locked): requests pending on that connection fail once with action kActionError and error
+// 0xA0, loss watchers hear kConnectionError, and the connection takes no new work. Then a
+// back-off holds for that (address, session id): no registration is tried again before a
+// pause of 1 s, doubled after every further refusal up to the connect time-out
+// (setConnectTimeout), and reset by a successful registration (or System::terminate()).
+// During the pause nothing reaches the device: sendRequest still returns 0 and the callback
+// is called at once, on a library thread, with action kActionError and error 0xA0 (the
+// request's command word and line, client id 0), as a refusal would be (a request that
+// awaits nothing is dropped); connectVideo's answer comes the same way to messageCallback
+// (the connection-lost message is not repeated); a subscription is kept but hears nothing. The first call after the pause makes the single
+// registration attempt of that step, shared by every handle of the pooled connection; until
+// the device has answered it, another connection asked for with the same address and session
+// id (a streamer's) gets the same immediate 0xA0. An attempt that fails otherwise (no
+// connection, time-out) neither starts nor lengthens a pause.
 #pragma once
 
 #include <cstddef>
@@ -143,7 +168,8 @@ class RCPPLUS_API RcpClient {
   // Releases this handle's use of its connection; the handle is unusable afterwards.
   void disconnect();
 
-  // Time-out for making a connection and registering, for connections made from now on.
+  // Time-out for making a connection and registering, for connections made from now on;
+  // also the longest pause between registration attempts after refusals. 0 or below: 5000.
   static void setConnectTimeout(int timeoutMs);
 
   // Numeric descriptor of the following requests; written directly by callers.
@@ -180,7 +206,10 @@ class RCPPLUS_API RtpStreamer : public RcpClient {
   // connection go to messageCallback too. If the control or the media connection cannot be
   // made or breaks (not when the client closes it), messageCallback hears it once: command
   // word 0x00120020, action kActionClientError, error kConnectionError or kConnectionReset.
-  // An earlier session of this streamer ends first.
+  // An earlier session of this streamer ends first. The descriptors of the media connection
+  // are made here, with those of a new control connection: when the system has none left,
+  // this throws (kConnectionError, the text ending "Too many open files") and nothing of the
+  // attempt is kept.
   void connectVideo(int timeoutMs, unsigned short type, unsigned char coder, unsigned long a,
                     unsigned long b, RcpCallback messageCallback, void* context);
   // (true, callback, context) delivers every RTP packet, header included, with type
