@@ -611,16 +611,31 @@ void Connection::BreakLocked() {
 }
 
 // Only failures the device or the network caused get here, never a close by the client.
+// Subscribers to listed command words hear it too, once per callback and context: a handle
+// that only listens would otherwise wait for messages that no longer come. (A streamer's
+// video session takes every message; its loss watch reports for it.)
 void Connection::ReportLossLocked(std::uint32_t code) {
-  for (const auto& w : lossWatches_) {
+  const auto report = [&](RcpCallback callback, void* context, std::uint16_t line) {
     RcpHeader header{};
     header.commandWord = rcpwire::kCmdConnectionLost;
     header.action = kClientErrorAction;
     header.clientId = clientId_;
-    header.line = w.line;
+    header.line = line;
     header.sessionId = sessionId_;
     header.errorCode = code;
-    completions_.push_back(Completion{w.callback, w.context, false, 0, header, {}});
+    completions_.push_back(Completion{callback, context, false, 0, header, {}});
+  };
+  std::vector<std::pair<RcpCallback, void*>> told;
+  for (const auto& w : lossWatches_) {
+    report(w.callback, w.context, w.line);
+    told.emplace_back(w.callback, w.context);
+  }
+  for (const auto& s : subscriptions_) {
+    if (s.everything) continue;
+    const std::pair<RcpCallback, void*> key(s.callback, s.context);
+    if (std::find(told.begin(), told.end(), key) != told.end()) continue;
+    report(s.callback, s.context, 0);
+    told.push_back(key);
   }
   lossWatches_.clear();
 }

@@ -89,6 +89,30 @@ TEST_F(CallbackTest, DisconnectEndsTheHandlesSubscriptions) {
   EXPECT_EQ(messages.Count(), 0u);
 }
 
+// A handle that only listens learns that its connection broke, and listens again after its
+// next request.
+TEST_F(CallbackTest, SubscriberHearsTheLossOnceAndListensAgainAfterItsNextRequest) {
+  RcpClient client(address_.c_str(), 0, 0);
+  Recorder& messages = NewRecorder();
+  const unsigned long words[] = {kInputState};
+  client.subscribeMessageCallback(Recorder::Callback, &messages, words, 1);
+  RoundTrip(client);
+  sim_->DropAllConnections();
+  ASSERT_TRUE(messages.WaitForCount(1));
+  const Call lost = messages.Calls().front();
+  EXPECT_EQ(lost.header.commandWord, 0x00120020u);
+  EXPECT_EQ(lost.header.action, kActionClientError);
+  EXPECT_TRUE(lost.header.errorCode == kConnectionReset ||
+              lost.header.errorCode == kConnectionError)
+      << lost.header.errorCode;
+
+  EXPECT_EQ(RoundTrip(client).header.action, kActionReply);
+  sim_->SetInput(3, true);
+  ASSERT_TRUE(messages.WaitForCount(2));
+  EXPECT_EQ(messages.Calls()[1].header.commandWord, kInputState);
+  EXPECT_EQ(messages.Count(), 2u);
+}
+
 TEST_F(CallbackTest, UnregisterCallbackSilencesPendingRequest) {
   sim_->DelayReplies(static_cast<std::uint32_t>(kInputCount), 150);
   RcpClient client(address_.c_str(), 0, 0);

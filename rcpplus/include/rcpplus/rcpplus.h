@@ -155,7 +155,11 @@ class RCPPLUS_API RcpClient {
                   RcpInputStream& reply);
   static RcpInputStream& noResponse();
 
-  // Unsolicited messages with one of the listed command words go to callback.
+  // Unsolicited messages with one of the listed command words go to callback. When the
+  // connection breaks or its registration is refused (not when the client closes it),
+  // callback hears it once: command word 0x00120020, action kActionClientError, error
+  // kConnectionError or kConnectionReset. The next request, subscription or connectVideo of
+  // the handle moves its subscriptions to a fresh connection.
   void subscribeMessageCallback(RcpCallback callback, void* context,
                                 const unsigned long* commandWords, int count);
   void unsubscribeMessageCallback(void* context);
