@@ -415,6 +415,21 @@ TEST_F(DigitalIODeviceTest, SetOutputFromTheSinkSwitchesTheRelay) {
   EXPECT_EQ(relay.losses_.load(), 0);
 }
 
+// The password changed on the device, then changed back: the refusal is a lost connection,
+// and the object gets back once the device accepts it again.
+TEST_F(DigitalIODeviceTest, RefusedRegistrationIsALossAndHealsWhenAccepted) {
+  auto& io = MakeIO(100);
+  StartWatching(io);
+  sim_->RejectCredentials(true);
+  sim_->DropAllConnections();
+  ASSERT_TRUE(Eventually([&] { return sink_.LostCount() == 1; }, kDeadlineMs));
+  ASSERT_TRUE(handler_->WaitForLineContaining("InvalidAuthorizationLevel", 1, kDeadlineMs));
+  EXPECT_FALSE(CBoschDigitalIOTestPeer::Online(io));
+  sim_->RejectCredentials(false);
+  EXPECT_TRUE(WaitForReportsAfterLoss(1, kDeviceInputs));
+  EXPECT_EQ(sink_.LostCount(), 1);
+}
+
 // Takes every free file descriptor, so the library cannot open a connection.
 class DescriptorExhaustion {
  public:
