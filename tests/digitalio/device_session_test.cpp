@@ -1,8 +1,6 @@
 // The object against a simulated device on loopback: configuration, input reports, outputs,
 // losses and reconnection, and the worker thread's end.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include "digital_io_fakes.h"
 #include "foundation/abandoned.h"
 #include "platform/platform.h"
+#include "support/descriptor_exhaustion.h"
 
 namespace digitalio_testing {
 namespace {
@@ -430,44 +429,12 @@ TEST_F(DigitalIODeviceTest, RefusedRegistrationIsALossAndHealsWhenAccepted) {
   EXPECT_EQ(sink_.LostCount(), 1);
 }
 
-// Takes every free file descriptor, so the library cannot open a connection.
-class DescriptorExhaustion {
- public:
-  DescriptorExhaustion() {
-    getrlimit(RLIMIT_NOFILE, &saved_);
-    rlimit lowered = saved_;
-    if (lowered.rlim_cur > 4096) lowered.rlim_cur = 4096;
-    setrlimit(RLIMIT_NOFILE, &lowered);
-    for (;;) {
-      const int fd = ::dup(0);
-      if (fd < 0) break;
-      taken_.push_back(fd);
-    }
-  }
-  ~DescriptorExhaustion() { Release(); }
-  void Release() {
-    for (const int fd : taken_) ::close(fd);
-    taken_.clear();
-    setrlimit(RLIMIT_NOFILE, &saved_);
-  }
-
- private:
-  rlimit saved_{};
-  std::vector<int> taken_;
-};
-
 // The sanitizers check an object's dynamic type the first time a code path meets it, and need
 // descriptors for that; the types on the library's failure path are met here first.
 void WarmUpFailurePath() {
   const std::system_error warmUp(EMFILE, std::generic_category(), "warm-up");
   EXPECT_NE(warmUp.what(), nullptr);
-  rcpplus::RcpInputStream empty;
-  try {
-    empty.readOctet();
-    ADD_FAILURE() << "reading an empty payload did not throw";
-  } catch (rcpplus::Exception* error) {
-    EXPECT_NE(error->what(), nullptr);
-  }
+  testutil::CheckExceptionTypeOnce();
 }
 
 TEST_F(DigitalIODeviceTest, LibraryErrorOnWorkerThreadIsAFailedPass) {
@@ -480,7 +447,7 @@ TEST_F(DigitalIODeviceTest, LibraryErrorOnWorkerThreadIsAFailedPass) {
   ASSERT_EQ(sink_.LostCount(), 1);
 
   WarmUpFailurePath();
-  DescriptorExhaustion exhaustion;
+  testutil::DescriptorExhaustion exhaustion;
   ASSERT_TRUE(io.Enable());
   const bool caught = handler_->WaitForLineContaining("CBoschDigitalIO: Run: Error catched", 1,
                                                       kDeadlineMs);

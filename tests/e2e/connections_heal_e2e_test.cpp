@@ -1,7 +1,6 @@
 // Connections as a real installation breaks them: credentials refused for a while, and a
 // process that runs under the common limit of 1,024 open files.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +18,7 @@
 #include "e2e_support.h"
 #include "platform/eventually.h"
 #include "session/bosch_ip_camera_info.h"
+#include "support/descriptor_exhaustion.h"
 #include "support/process_stats.h"
 #include "veltrane/capture_io.h"
 
@@ -32,18 +32,7 @@ using testutil::MsSince;
 
 constexpr int kCif = 2;
 
-// Descriptors this process holds (the listing's own included); -1 when none is left to list
-// them with.
-int OpenDescriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  closedir(dir);
-  return count;
-}
+int OpenDescriptors() { return testutil::OpenDescriptors::Now().count; }
 
 // The soft limit on open files lowered for the test's time (the hard one stays).
 class SoftDescriptorLimit {
@@ -217,34 +206,14 @@ TEST(DescriptorBudget, OneDriverStreamsAll64ChannelsUnderTheCommonLimit) {
       << OpenDescriptors() - descriptorsBefore << " descriptors left after Close";
 }
 
-// Takes every free descriptor until released.
-class DescriptorShortage {
- public:
-  DescriptorShortage() {
-    for (;;) {
-      const int fd = dup(0);
-      if (fd < 0) break;
-      taken_.push_back(fd);
-    }
-  }
-  ~DescriptorShortage() { Release(); }
-  void Release() {
-    for (const int fd : taken_) close(fd);
-    taken_.clear();
-  }
-
- private:
-  std::vector<int> taken_;
-};
-
 // A connection that the system's limit does not let the driver make says so, and the channel
 // streams once descriptors are free again.
 TEST(DescriptorBudget, AConnectionRefusedByTheLimitSaysWhy) {
-  SoftDescriptorLimit limit(kCommonLimit);
   DriverOnDevice fixture("budget_short", 1, 800);
   ASSERT_TRUE(fixture.Open());
   {
-    DescriptorShortage shortage;
+    testutil::CheckExceptionTypeOnce();
+    testutil::DescriptorExhaustion shortage;
     ASSERT_EQ(fixture.driver().StartChannel(0, 40, kCif, 50), 1);
     const bool said = fixture.user().WaitForLine("Too many open files", 10000);
     shortage.Release();

@@ -10,9 +10,14 @@
 #include <thread>
 
 #include "client_fixture.h"
-#include "descriptor_exhaustion.h"
+#include "support/descriptor_exhaustion.h"
 
 namespace rcpplus::testing {
+
+using testutil::CheckExceptionTypeOnce;
+using testutil::DescriptorExhaustion;
+using testutil::OpenDescriptors;
+
 namespace {
 
 using LifecycleTest = ClientTest;

@@ -11,10 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "descriptor_exhaustion.h"
+#include "support/descriptor_exhaustion.h"
 #include "video_fixture.h"
 
 namespace rcpplus::testing {
+
+using testutil::CheckExceptionTypeOnce;
+using testutil::DescriptorExhaustion;
+using testutil::OpenDescriptors;
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;

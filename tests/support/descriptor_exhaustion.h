@@ -15,7 +15,7 @@
 
 #include "rcpplus/rcpplus.h"
 
-namespace rcpplus::testing {
+namespace testutil {
 
 // Descriptors open in this process, and the highest of them.
 struct OpenDescriptors {
@@ -44,8 +44,8 @@ struct OpenDescriptors {
 // while there are descriptors; here the library's exception is made and read.
 inline void CheckExceptionTypeOnce() {
   try {
-    RcpInputStream().readOctet();
-  } catch (Exception* error) {
+    rcpplus::RcpInputStream().readOctet();
+  } catch (rcpplus::Exception* error) {
     static_cast<void>(error->what());
     static_cast<void>(error->code());
   }
@@ -99,4 +99,4 @@ class DescriptorExhaustion {
   std::vector<int> held_;
 };
 
-}  // namespace rcpplus::testing
+}  // namespace testutil
