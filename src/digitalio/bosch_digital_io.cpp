@@ -269,7 +269,8 @@ void CBoschDigitalIO::QueueSinkCall(SinkCall call, std::atomic<std::int32_t>* ca
   }
   if (queued) sinkEvent.Set();
   if (overflow && handler != nullptr) {
-    handler->Log(kLogError, "CBoschDigitalIO: The event sink does not keep up, input reports dropped.");
+    handler->Log(kLogError,
+                 "CBoschDigitalIO: The event sink does not keep up, input reports dropped.");
   }
 }
 
