@@ -51,33 +51,42 @@ std::vector<Wire> WithCommand(const std::vector<ReceivedRequest>& requests,
   return result;
 }
 
-// Switches output 0 on from its first report of input 0 being active, as a host that ties a
-// relay to an alarm input does, and keeps every report in arrival order.
+// Switches output n on from the first report of input n being active (n = 0, 1), as a host
+// that ties a relay to an alarm input does, and keeps every report in arrival order.
 class RelaySink final : public corvane::ICaptureIOEventSink {
  public:
+  struct Switch {
+    std::atomic<bool> tried{false};
+    std::atomic<bool> ok{false};
+    std::atomic<long long> ms{-1};
+  };
+
   void OnInputChanged(int input, int state) override {
     {
       std::lock_guard lock(mutex_);
       states_.push_back({input, state});
     }
-    if (input != 0 || state != 2 || switched_.exchange(true)) return;
+    if (input > 1 || state != 2 || switches[input].tried.exchange(true)) return;
     const auto start = Clock::now();
-    switchedOk_.store(io->SetOutput(0, 2));
-    switchMs_.store(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
-                        .count());
+    switches[input].ok.store(io->SetOutput(input, 2));
+    switches[input].ms.store(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   }
-  void OnConnectionLost() override { losses_.fetch_add(1); }
+  void OnConnectionLost() override { losses.fetch_add(1); }
 
-  std::vector<std::pair<int, int>> States() const {
+  // The states reported for one input, in order.
+  std::vector<int> StatesOf(int input) const {
     std::lock_guard lock(mutex_);
-    return states_;
+    std::vector<int> states;
+    for (const auto& [i, state] : states_) {
+      if (i == input) states.push_back(state);
+    }
+    return states;
   }
 
   CBoschDigitalIO* io = nullptr;
-  std::atomic<bool> switched_{false};
-  std::atomic<bool> switchedOk_{false};
-  std::atomic<long long> switchMs_{-1};
-  std::atomic<int> losses_{0};
+  Switch switches[2];
+  std::atomic<int> losses{0};
 
  private:
   mutable std::mutex mutex_;
@@ -380,38 +389,40 @@ TEST_F(DigitalIODeviceTest, WithoutSinkTheDeviceIsLeftAloneUntilOneIsSet) {
                          kDeadlineMs));
 }
 
+// Input 1 is on when the object connects: its first report is the answer to a state request,
+// which comes on the connection that SetOutput's own requests need; input 2 goes on later, in
+// a message of the subscription.
 TEST_F(DigitalIODeviceTest, SetOutputFromTheSinkSwitchesTheRelay) {
+  sim_->SetInput(1, true);
   auto& io = MakeIO();
   RelaySink& relay = Keep(std::make_unique<RelaySink>());
   relay.io = &io;
   io.SetEventSink(&relay);
   ASSERT_TRUE(io.Enable());
-  ASSERT_TRUE(Eventually([&] { return relay.States().size() >= kDeviceInputs; }, kDeadlineMs));
-  // Input 2 goes on and off while input 1 goes on: every change is reported, in order.
+  ASSERT_TRUE(Eventually([&] { return relay.switches[0].ms.load() >= 0; }, kDeadlineMs));
+  EXPECT_TRUE(relay.switches[0].ok.load());
+  EXPECT_LT(relay.switches[0].ms.load(), 2000);
+  EXPECT_TRUE(sim_->Output(1));
+
+  // The subscription follows the priming; toggle until a message gets through, then a few more
+  // changes: every one is reported, in order.
   ASSERT_TRUE(Eventually(
       [&] {
-        sim_->SetInput(1, true);
-        if (relay.switched_.load()) return true;
-        sim_->SetInput(1, false);
+        sim_->SetInput(2, true);
+        if (relay.switches[1].tried.load()) return true;
+        sim_->SetInput(2, false);
         return false;
       },
       kDeadlineMs));
-  for (int i = 0; i < 6; ++i) sim_->SetInput(2, i % 2 == 0);
-  ASSERT_TRUE(Eventually([&] { return relay.switchMs_.load() >= 0; }, kDeadlineMs));
-  EXPECT_TRUE(relay.switchedOk_.load());
-  EXPECT_LT(relay.switchMs_.load(), 2000);
-  EXPECT_TRUE(sim_->Output(1));
-  const auto input1 = [&] {
-    std::vector<int> states;
-    for (const auto& [input, state] : relay.States()) {
-      if (input == 1) states.push_back(state);
-    }
-    return states;
-  };
-  ASSERT_TRUE(Eventually([&] { return input1().size() >= 7; }, kDeadlineMs));
+  for (int i = 0; i < 6; ++i) sim_->SetInput(3, i % 2 == 0);
+  ASSERT_TRUE(Eventually([&] { return relay.switches[1].ms.load() >= 0; }, kDeadlineMs));
+  EXPECT_TRUE(relay.switches[1].ok.load());
+  EXPECT_LT(relay.switches[1].ms.load(), 2000);
+  EXPECT_TRUE(sim_->Output(2));
+  ASSERT_TRUE(Eventually([&] { return relay.StatesOf(2).size() >= 7; }, kDeadlineMs));
   // The primed state, then on, off, on, off, on, off.
-  EXPECT_EQ(input1(), (std::vector<int>{1, 2, 1, 2, 1, 2, 1}));
-  EXPECT_EQ(relay.losses_.load(), 0);
+  EXPECT_EQ(relay.StatesOf(2), (std::vector<int>{1, 2, 1, 2, 1, 2, 1}));
+  EXPECT_EQ(relay.losses.load(), 0);
 }
 
 // The password changed on the device, then changed back: the refusal is a lost connection,
