@@ -79,7 +79,7 @@ TEST(Handle, DuplicateRefersToTheSameObjectAndOutlivesTheOriginal) {
 // Waitable objects live in process memory: a driver with many cameras holds thousands of
 // them, which as descriptors would run into the usual limit of 1,024 open files.
 TEST(Handle, EventsAndThreadHandlesTakeNoDescriptor) {
-  const int before = testutil::OpenDescriptorCount();
+  const int before = testutil::OpenDescriptors::Now().count;
   ASSERT_GT(before, 0);
   {
     std::vector<std::unique_ptr<Event>> events;
@@ -98,11 +98,11 @@ TEST(Handle, EventsAndThreadHandlesTakeNoDescriptor) {
       handles.push_back(threads[i].handle().Duplicate());
       handles.push_back(threads[i].handle().Duplicate());
     }
-    EXPECT_EQ(testutil::OpenDescriptorCount(), before);
+    EXPECT_EQ(testutil::OpenDescriptors::Now().count, before);
     for (auto& go : release) go->Set();
     for (auto& thread : threads) EXPECT_TRUE(thread.Join(5000));
   }
-  EXPECT_EQ(testutil::OpenDescriptorCount(), before);
+  EXPECT_EQ(testutil::OpenDescriptors::Now().count, before);
 }
 
 }  // namespace

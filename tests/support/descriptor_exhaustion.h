@@ -2,7 +2,6 @@
 // EMFILE ("Too many open files"), except for a given number left free.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,30 +13,9 @@
 #include <vector>
 
 #include "rcpplus/rcpplus.h"
+#include "support/process_stats.h"
 
 namespace testutil {
-
-// Descriptors open in this process, and the highest of them.
-struct OpenDescriptors {
-  int count = 0;
-  int highest = -1;
-
-  static OpenDescriptors Now() {
-    OpenDescriptors result;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return result;
-    const int own = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] == '.') continue;
-      const int fd = std::stoi(entry->d_name);
-      if (fd == own) continue;
-      ++result.count;
-      result.highest = std::max(result.highest, fd);
-    }
-    ::closedir(dir);
-    return result;
-  }
-};
 
 // Under UBSan the first check of a virtual call (or of a constructor's member access) on a
 // type needs a descriptor of its own. Tests call this, and make the calls the test makes, once

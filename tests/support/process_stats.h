@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 
@@ -49,17 +50,27 @@ inline int LibraryThreadCount() {
   return read ? count : -1;
 }
 
-// Open file descriptors of this process, from /proc/self/fd (the listing's own descriptor
-// not counted); -1 when it cannot be read.
-inline int OpenDescriptorCount() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (!dir) return -1;
+// Descriptors open in this process (the listing's own not counted), and the highest of them;
+// a count of 0 and highest -1 when /proc/self/fd cannot be read.
+struct OpenDescriptors {
   int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
+  int highest = -1;
+
+  static OpenDescriptors Now() {
+    OpenDescriptors result;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return result;
+    const int own = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      const int fd = std::stoi(entry->d_name);
+      if (fd == own) continue;
+      ++result.count;
+      result.highest = std::max(result.highest, fd);
+    }
+    ::closedir(dir);
+    return result;
   }
-  ::closedir(dir);
-  return count - 1;
-}
+};
 
 }  // namespace testutil
