@@ -325,7 +325,8 @@ bool StreamerState::StartMedia(std::uint64_t token, std::uint32_t sessionId) {
   if (!descriptors.wake.valid() || !descriptors.socket.valid()) {
     try {
       descriptors = MediaDescriptors::Make();
-    } catch (const std::exception&) {
+    } catch (...) {
+      // SystemFailure is no std::exception; either way the loss is reported.
       return false;
     }
   }
