@@ -3,7 +3,7 @@
 #include "session/bosch_ip_camera_info.h"
 
 #include <algorithm>
-#include <array>
+#include <chrono>
 #include <climits>
 #include <exception>
 #include <type_traits>
@@ -23,6 +23,8 @@ constexpr int kSessionIdStepMs = 100;
 constexpr int kSessionIdBudgetFactor = 5;
 constexpr int kDiscoveryAttempts = 5;
 constexpr int kDiscoveryPauseMs = 300;
+// The device wants a moment after a coder list before the video connection.
+constexpr int kAfterCoderReplyPauseMs = 100;
 constexpr std::uint32_t kCmdAnnounceSession = 0x06050831;
 // How long Retire waits for a library callback to this session that is under way.
 constexpr int kForgetLimitMs = 2000;
@@ -42,13 +44,6 @@ class DetachedSessionOwner final : public ICameraSessionOwner {
 };
 static_assert(std::is_trivially_destructible_v<DetachedSessionOwner>);
 
-// Index of the event that ended the wait, -1 on time-out. The worker thread runs only when
-// every event was created, so an invalid one here is a bug, and the wait aborts.
-int WaitForEither(const platform::Event& first, const platform::Event& second, int timeoutMs) {
-  const std::array<platform::WaitRef, 2> events{first, second};
-  return platform::WaitAny(events, timeoutMs);
-}
-
 }  // namespace
 
 ICameraSessionOwner& CBoschIPCameraInfo::DetachedOwner() {
@@ -66,7 +61,7 @@ CBoschIPCameraInfo::CBoschIPCameraInfo(std::uint8_t index, ICameraSessionOwner* 
         reinterpret_cast<ParseMpegHeaderFunction>(decoderModule.Symbol(kParseMpegHeaderExport));
   }
   // Without its events the thread could not wait; such a session never streams.
-  if (!replyEvent.Valid() || !frameEvent.Valid() || !startEvent.Valid() || !stopEvent.Valid())
+  if (!replyEvent.Valid() || !startEvent.Valid() || !stopEvent.Valid())
     return;
   thread.Start([this] { Run(); });
 }
@@ -79,7 +74,7 @@ CBoschIPCameraInfo::~CBoschIPCameraInfo() {
 }
 
 bool CBoschIPCameraInfo::Complete() const {
-  return replyEvent.Valid() && frameEvent.Valid() && startEvent.Valid() && stopEvent.Valid() &&
+  return replyEvent.Valid() && startEvent.Valid() && stopEvent.Valid() &&
          thread.Valid();
 }
 
@@ -140,7 +135,7 @@ void CBoschIPCameraInfo::Run() {
   while (!stopping) {
     if (!active) {
       if (streamer) Disconnect();
-      WaitForEither(frameEvent, startEvent, platform::kInfinite);
+      startEvent.Wait(platform::kInfinite);
       continue;
     }
     // A request made from here on cuts this attempt's waits short; any made before is the
@@ -184,11 +179,23 @@ std::unique_ptr<rcpplus::RcpClient> CBoschIPCameraInfo::AnnounceSession() {
 }
 
 void CBoschIPCameraInfo::Watchdog(rcpplus::RcpClient* announcer) {
-  const int limit = WaitMs(static_cast<long long>(NetworkTimeout()) + kWatchdogSlackMs);
-  // A new start or stop request ends the watch; the next pass tears down and, when the
-  // channel is still wanted, connects with the new settings.
+  using Clock = std::chrono::steady_clock;
+  const auto limit =
+      std::chrono::milliseconds(static_cast<long long>(NetworkTimeout()) + kWatchdogSlackMs);
+  // The first picture has the whole limit from the start of the watch.
+  const Clock::duration watchStart = Clock::now().time_since_epoch();
+  // Sleeps until the deadline the latest sign of life implies; frames only move it. A new
+  // start or stop request ends the watch; the next pass tears down and, when the channel is
+  // still wanted, connects with the new settings.
   while (Current()) {
-    if (WaitForEither(frameEvent, stopEvent, limit) >= 0) continue;
+    const Clock::duration lastFrame{lastFrameAtNs.load(std::memory_order_acquire)};
+    const Clock::duration deadline = std::max(watchStart, lastFrame) + limit;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - Clock::now().time_since_epoch());
+    if (left.count() > 0) {
+      stopEvent.Wait(WaitMs(left.count()));
+      continue;
+    }
     // No picture for too long: tear down and let the next pass connect again at once.
     Disconnect();
     if (Current()) ReportEvent(kChannelEventLost);
@@ -256,6 +263,9 @@ void CBoschIPCameraInfo::DiscoverCoder() {
     ReadCoders();
     if (WaitForAnswer(mark, NetworkTimeout())) {
       if (Current()) videoCoder = static_cast<std::uint8_t>(coderNumber.load());
+      // Here, not in the reply: the library thread that brought it serves other sessions
+      // too. A new request cuts the pause short; Connect then ends the attempt.
+      stopEvent.Wait(kAfterCoderReplyPauseMs);
       return;
     }
   }
@@ -300,7 +310,7 @@ void CBoschIPCameraInfo::RequestStop() {
   stopping = true;
   active = false;
   stopEvent.Set();
-  frameEvent.Set();
+  startEvent.Set();
 }
 
 bool CBoschIPCameraInfo::Retire() {

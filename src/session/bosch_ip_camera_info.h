@@ -208,11 +208,15 @@ class CBoschIPCameraInfo {
   platform::Module decoderModule;
   // Null when the module or its export is missing.
   ParseMpegHeaderFunction parseMpegHeader = nullptr;
+  // When the last sign of life came (a frame handed over, or one that was dropped but whole),
+  // in steady-clock nanoseconds; 0 before the first. The watchdog sleeps until the deadline
+  // it implies, so a frame costs the worker no wake-up.
+  std::atomic<std::int64_t> lastFrameAtNs{0};
   // Written by the coder list reply before replyEvent is set.
   std::atomic<std::uint32_t> coderNumber{0};
   platform::Thread thread;
   platform::Event replyEvent;
-  platform::Event frameEvent;
+  // Wakes an idle worker: a start request or the stop.
   platform::Event startEvent;
   platform::Event stopEvent;
   // Written under sessionIdLock; 0 = the current connection has none yet.

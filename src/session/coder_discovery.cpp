@@ -22,7 +22,6 @@ constexpr int kCoderEntryBytes = 16;
 constexpr int kCoderEntryTail = 12;
 constexpr std::uint16_t kCoderUsable = 0x0004;
 constexpr std::uint16_t kCoderNotForThisClient = 0x4000;
-constexpr int kAfterCoderReplyPauseMs = 100;
 
 }  // namespace
 
@@ -107,7 +106,6 @@ void CBoschIPCameraInfo::ReadCodersCallback(CBoschIPCameraInfo* session,
                   error ? error->what() : "");
     }
   }
-  platform::SleepMs(kAfterCoderReplyPauseMs);
 }
 
 void CBoschIPCameraInfo::OnRcpMessage(void* context, rcpplus::RcpHeader& header,

@@ -1,6 +1,7 @@
 // Video reception: the RTP packets of the session's video connection go through the frame
 // assembler, and each frame it completes is handed to the host in a video message.
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -51,7 +52,8 @@ void CBoschIPCameraInfo::OnRtpPacket(void* context, rcpplus::RtpPayloadType type
   if (session->active &&
       session->DeliverFrame(frame->keyFrame, session->channelIndex, frame->data.data(),
                             static_cast<int>(frame->data.size())))
-    session->frameEvent.Set();
+    session->lastFrameAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count(),
+                                 std::memory_order_release);
 }
 
 void CBoschIPCameraInfo::DropOversizedFrame() {

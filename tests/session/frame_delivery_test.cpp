@@ -119,7 +119,7 @@ TEST_F(FrameDelivery, MessageIsReleasedAndFrameCounted) {
   EXPECT_EQ(allocator_.Released(), 2);
   EXPECT_EQ(allocator_.Outstanding(), 0);
   EXPECT_EQ(session_->framesDelivered.load(), 2u);
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
 }
 
 TEST_F(FrameDelivery, ReceiveLockIsHeldWhileTheHostHasTheFrame) {
@@ -159,7 +159,7 @@ TEST_F(FrameDelivery, NonIntraFramesBeforeTheFirstIntraFrameAreDroppedButFeedThe
   Frame(Picture(kQcif, false));
   EXPECT_TRUE(user_.Frames().empty());
   EXPECT_TRUE(allocator_.Requests().empty());
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
   Frame(Picture(kQcif, true));
   EXPECT_EQ(user_.Frames().size(), 1u);
 }
@@ -168,11 +168,11 @@ TEST_F(FrameDelivery, RefusedFrameDropsNonIntraFramesUntilTheNextIntraFrame) {
   user_.SetFrameResult(0);
   Frame(Picture(kQcif, true));
   user_.SetFrameResult(1);
-  ASSERT_TRUE(FrameEventSet());
+  ASSERT_TRUE(FedTheWatchdog());
   Frame(Picture(kQcif, false));
   Frame(Picture(kQcif, false));
   EXPECT_EQ(user_.Frames().size(), 1u);
-  EXPECT_TRUE(FrameEventSet());  // the dropped frames still count as alive
+  EXPECT_TRUE(FedTheWatchdog());  // the dropped frames still count as alive
   Frame(Picture(kQcif, true));
   Frame(Picture(kQcif, false));
   const auto frames = user_.Frames();
@@ -186,7 +186,7 @@ TEST_F(FrameDelivery, IntraFrameWithoutReadableSizeIsDroppedAndDoesNotFeedTheWat
   broken[3] = 0x01;  // PTYPE bit 1 must be 1
   Frame(broken);
   EXPECT_TRUE(user_.Frames().empty());
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
   Frame(Picture(kQcif, false));
   EXPECT_TRUE(user_.Frames().empty());  // still waiting for an intra frame
 }
@@ -197,7 +197,7 @@ TEST_F(FrameDelivery, WithoutParserNoFrameReachesTheHost) {
   Frame(Picture(kQcif, false));
   EXPECT_TRUE(user_.Frames().empty());
   EXPECT_TRUE(allocator_.Requests().empty());
-  EXPECT_TRUE(FrameEventSet());  // from the non-intra frame only
+  EXPECT_TRUE(FedTheWatchdog());  // from the non-intra frame only
 }
 
 TEST_F(FrameDelivery, ParserOutputsAreCutToSixteenBits) {
@@ -277,7 +277,7 @@ TEST_F(FrameDelivery, AllocationFailureLogsDropsAndWaitsForTheNextIntraFrame) {
   Frame(Picture(kQcif, true));
   EXPECT_THAT(owner_.TextsWithLevel(), ElementsAre(kAllocFailed));
   EXPECT_EQ(Peer::AllocFailureCount(*session_).load(), 1u);
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
   allocator_.FailAllocations(false);
   Frame(Picture(kQcif, false));
   EXPECT_TRUE(user_.Frames().empty());
@@ -298,21 +298,21 @@ TEST_F(FrameDelivery, WithoutCaptureUserFramesAreDroppedButFeedTheWatchdog) {
   owner_.SetHost(nullptr, &allocator_);
   Frame(Picture(kQcif, true));
   EXPECT_TRUE(allocator_.Requests().empty());
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
 }
 
 TEST_F(FrameDelivery, WithoutAllocatorFramesAreDroppedButFeedTheWatchdog) {
   owner_.SetHost(&user_, nullptr);
   Frame(Picture(kQcif, true));
   EXPECT_TRUE(user_.Frames().empty());
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
 }
 
 TEST_F(FrameDelivery, InactiveSessionDeliversNothingAndDoesNotFeedTheWatchdog) {
   Peer::Active(*session_) = false;
   Frame(Picture(kQcif, true));
   EXPECT_TRUE(allocator_.Requests().empty());
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
   EXPECT_TRUE(Peer::Assembler(*session_).pending().empty());  // the frame ended all the same
 }
 

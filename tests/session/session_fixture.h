@@ -52,7 +52,8 @@ class IdleSession : public ::testing::Test {
     rcpplus::RcpInputStream stream(payload.data(), payload.size());
     Peer::RcpMessage(session_.get(), header, stream);
   }
-  bool FrameEventSet() { return Signalled(Peer::FrameEvent(*session_)); }
+  // A sign of life reached the watchdog since the last look.
+  bool FedTheWatchdog() { return Peer::LastFrameAt(*session_).exchange(0) != 0; }
 
   const std::uint8_t channel_;
   fakes::FakeSessionOwner owner_;

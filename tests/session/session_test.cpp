@@ -15,6 +15,7 @@
 #include "session/stream_settings.h"
 #include "support/camera_session_test_peer.h"
 #include "support/fake_session_owner.h"
+#include "support/process_stats.h"
 
 namespace sessiontest {
 namespace {
@@ -180,6 +181,30 @@ TEST_F(SessionWithDevice, DiscoveryWithoutAnswerTriesFiveTimesThenConnectsWithCo
   EXPECT_EQ(CountSettings(), 0);
 }
 
+// The pause the device wants after a coder list runs on the session's own worker: the reply,
+// made on a library thread that every session of the device shares, returns at once.
+TEST_F(SessionWithDevice, PauseAfterTheCoderListHoldsNoLibraryThread) {
+  StartDevice(2000);
+  device_->DropReplies(kCmdCoderList, true);
+  ASSERT_TRUE(StartCif());
+  ASSERT_TRUE(device_->WaitForRequests(kCmdCoderList, 1, 2000));
+  std::vector<unsigned char> list{0x00, 0x01, 0x00, 0x04};
+  list.insert(list.end(), 12, 0);
+  rcpplus::RcpHeader header{};
+  header.commandWord = kCmdCoderList;
+  header.action = rcpplus::kActionReply;
+  rcpplus::RcpInputStream reply(list.data(), list.size());
+  Peer::CoderListReply(session_.get(), header, reply);
+  // The worker took the answer and is still in its pause.
+  EXPECT_EQ(CountRequests(kCmdConnectVideo), 0);
+  ASSERT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 1, 3000)) << Dump();
+  for (const auto& r : device_->Requests()) {
+    if (r.commandWord != kCmdConnectVideo) continue;
+    ASSERT_GE(r.payload.size(), 3u);
+    EXPECT_EQ(r.payload[2], 1);
+  }
+}
+
 TEST_F(SessionWithDevice, SkipsACoderEntryNotMeantForThisClient) {
   StartDevice(400, true);
   ASSERT_TRUE(StartCif());
@@ -281,6 +306,24 @@ TEST_F(SessionWithDevice, StalledVideoIsReportedLostAndReconnected) {
   device_->StallVideo(1, false);
   EXPECT_TRUE(owner_->WaitForEvents(kVideo, 2, 4000));
   EXPECT_TRUE(device_->WaitForRequests(kCmdConnectVideo, 2, 1000));
+}
+
+// The watchdog sleeps until the deadline the last frame implies: frames do not wake the
+// worker, which sleeps through a second of them.
+TEST_F(SessionWithDevice, FramesDoNotWakeTheWorker) {
+  StartDevice(2000);
+  ASSERT_TRUE(StartCif(40));
+  ASSERT_TRUE(owner_->WaitForEvents(kVideo, 1, 4000));
+  const std::uint64_t sent = device_->PicturesSent(1);
+  ASSERT_TRUE(device_->WaitForPictures(1, sent + 2, 2000));
+  const unsigned worker = Peer::Thread(*session_).id();
+  const long before = testutil::ThreadSwitches(worker);
+  ASSERT_GE(before, 0);
+  ASSERT_TRUE(device_->WaitForPictures(1, sent + 27, 4000));
+  const long switches = testutil::ThreadSwitches(worker) - before;
+  // 25 pictures; a few switches for whatever else the system does.
+  EXPECT_LT(switches, 8) << Dump();
+  EXPECT_EQ(owner_->CountEvents(kLost), 0);
 }
 
 // A coder reply still on its way when the host stops and starts again must not stand in for

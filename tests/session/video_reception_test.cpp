@@ -37,25 +37,25 @@ class RtpPacket : public IdleSession {
 
 TEST_F(RtpPacket, LastPacketOfAPictureFeedsTheWatchdog) {
   Deliver(Packet(true));
-  EXPECT_TRUE(FrameEventSet());
+  EXPECT_TRUE(FedTheWatchdog());
 }
 
 TEST_F(RtpPacket, PacketInsideAPictureDoesNotFeedTheWatchdog) {
   Deliver(Packet(false));
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
 }
 
 TEST_F(RtpPacket, InactiveSessionDoesNotFeedTheWatchdog) {
   Peer::Active(*session_) = false;
   Deliver(Packet(true));
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
 }
 
 TEST_F(RtpPacket, IgnoresOtherPayloadTypesAndVersions) {
   Deliver(Packet(true, 26));
   Deliver(Packet(true, 34, 1));
   Deliver(Packet(true), static_cast<rcpplus::RtpPayloadType>(34));
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
 }
 
 TEST_F(RtpPacket, IgnoresPacketsNoLongerThanTheRtpHeader) {
@@ -63,7 +63,7 @@ TEST_F(RtpPacket, IgnoresPacketsNoLongerThanTheRtpHeader) {
   packet.resize(12);
   Deliver(packet);
   Peer::RtpPacket(session_.get(), nullptr, 100);
-  EXPECT_FALSE(FrameEventSet());
+  EXPECT_FALSE(FedTheWatchdog());
 }
 
 TEST_F(RtpPacket, RecordsTheReceivingThread) {

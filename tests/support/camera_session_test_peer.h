@@ -19,10 +19,10 @@ struct CBoschIPCameraInfoTestPeer {
   // in time. Afterwards nothing but the caller waits on the session's events.
   static bool ParkWorker(Session& session) {
     session.stopping = true;
-    session.frameEvent.Set();
+    session.startEvent.Set();
     if (!session.thread.Join(5000)) return false;
     // A worker that saw the stop before its first wait left the wake-up signalled.
-    session.frameEvent.Reset();
+    session.startEvent.Reset();
     session.active = true;
     session.assembler.Reset();
     return true;
@@ -91,7 +91,8 @@ struct CBoschIPCameraInfoTestPeer {
   static CRecursiveLock& ReceiveLock(Session& session) { return session.receiveLock; }
   static platform::Thread& Thread(Session& session) { return session.thread; }
   static platform::Event& ReplyEvent(Session& session) { return session.replyEvent; }
-  static platform::Event& FrameEvent(Session& session) { return session.frameEvent; }
+  // Steady-clock nanoseconds of the last sign of life the watchdog has seen; 0 for none.
+  static std::atomic<std::int64_t>& LastFrameAt(Session& session) { return session.lastFrameAtNs; }
 };
 
 }  // namespace corvane

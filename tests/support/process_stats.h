@@ -34,6 +34,23 @@ inline std::string ThreadNames() {
   return names;
 }
 
+// How often thread tid of this process has been switched out (voluntary and involuntary
+// context switches); -1 when it cannot be read. A sleeping thread that nothing wakes does
+// not count up.
+inline long ThreadSwitches(unsigned tid) {
+  std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+  long total = 0;
+  int found = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+        line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+      total += std::stol(line.substr(line.find(':') + 1));
+      ++found;
+    }
+  }
+  return found == 2 ? total : -1;
+}
+
 // Threads of this process, from /proc/self/task; -1 when it cannot be read.
 inline int ThreadCount() {
   int count = 0;
