@@ -3,6 +3,7 @@
 #include "session/bosch_ip_camera_info.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <exception>
@@ -272,19 +273,22 @@ void CBoschIPCameraInfo::DiscoverCoder() {
 }
 
 bool CBoschIPCameraInfo::WaitForSessionId() {
-  // Waits on stopEvent, so a new request does not have to sit out the whole budget.
-  long long budget = kSessionIdBudgetFactor * static_cast<long long>(NetworkTimeout());
-  do {
+  // The id, a failure and a new request each wake the wait; the steps only count the budget.
+  using Clock = std::chrono::steady_clock;
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(kSessionIdBudgetFactor *
+                                               static_cast<long long>(NetworkTimeout()));
+  const std::array<platform::WaitRef, 2> events{replyEvent, stopEvent};
+  for (;;) {
     {
       CAutoLock lock(sessionIdLock);
       if (sessionId != 0) return true;
     }
     if (videoFailed_) return false;
-    stopEvent.Wait(kSessionIdStepMs);
     if (!Current()) return false;
-    budget -= kSessionIdStepMs;
-  } while (budget >= 0);
-  return false;
+    if (Clock::now() >= deadline) return false;
+    platform::WaitAny(events, kSessionIdStepMs);
+  }
 }
 
 void CBoschIPCameraInfo::Disconnect() {

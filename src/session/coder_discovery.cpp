@@ -134,15 +134,21 @@ void CBoschIPCameraInfo::OnRcpMessage(void* context, rcpplus::RcpHeader& header,
   if (header.action == rcpplus::kActionError || header.action == rcpplus::kActionClientError) {
     // Before the session id, an error can only mean the video connection failed.
     CAutoLock lock(session->sessionIdLock);
-    if (session->sessionId == 0) session->videoFailed_ = true;
+    if (session->sessionId == 0) {
+      session->videoFailed_ = true;
+      session->RecordAnswer(kAnswerSlotCount);
+    }
   }
   if (text.empty()) return;
   if (ShouldLogError(session->errorCount)) session->Handler().Log(kLogError, "%s", text.c_str());
 }
 
 void CBoschIPCameraInfo::SetSessionId(std::uint32_t id) {
-  CAutoLock lock(sessionIdLock);
-  sessionId = id;
+  {
+    CAutoLock lock(sessionIdLock);
+    sessionId = id;
+  }
+  RecordAnswer(kAnswerSlotCount);  // wakes the worker's wait for it
 }
 
 }  // namespace corvane
