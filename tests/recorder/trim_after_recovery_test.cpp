@@ -39,9 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"EachReconnectTrimsOnce",
              {true, false, false, true, true, false, true},
              {true, false, false, true, false, false, true}},
-        Case{"NothingWhileChannelsStayOut",
-             {true, false, false, false},
-             {true, false, false, false}}),
+        Case{"NothingWhileChannelsStayOut", {true, false, false, false}, {true, false, false, false}}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace
