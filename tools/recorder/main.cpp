@@ -1,7 +1,6 @@
 // veltrane-rec: a recorder host for libveltrane.so. It loads the driver, records the chosen
 // channels of one device to H.263 files, shows live status and alarm inputs, and writes a
 // summary. Without a device address it records from the simulator, started in-process.
-#include <malloc.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -458,7 +457,6 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
   auto nextStatus = run.started + statusPeriod;
   auto nextProgress = run.started;
   StatusBlock status(run.started);
-  TrimAfterRecovery trim;
   for (;;) {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
@@ -483,11 +481,6 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
     if (now < nextStatus) continue;
     nextStatus += statusPeriod;
     run.console.Status(status.Lines(run, now));
-    bool allStreaming = true;
-    for (ChannelRecord* record : run.recording.All()) {
-      if (record->started()) allStreaming &= ChannelState(*run.backend, record->channel()) == 0;
-    }
-    if (trim.Update(allStreaming)) ::malloc_trim(0);
   }
   run.console.EndStatus();
   WriteProgress(run);

@@ -217,25 +217,6 @@ class Recording {
   std::vector<std::unique_ptr<ChannelRecord>> channels_;
 };
 
-// When to hand the heap's free memory back to the system: each time every channel streams
-// again after one or more did not. A reconnect of all channels frees every connection's buffers
-// and thread at once and makes new ones on other threads, hence often in other malloc arenas;
-// what the old ones left free stays resident, scattered through the arenas, unless it is
-// trimmed. Fed once per status period with whether all channels stream.
-class TrimAfterRecovery {
- public:
-  // True when the heap should be trimmed now.
-  bool Update(bool allStreaming) {
-    const bool recovered = allStreaming && interrupted_;
-    interrupted_ = !allStreaming;
-    return recovered;
-  }
-
- private:
-  // Some channel did not stream at the last update (true at the start: nothing streams yet).
-  bool interrupted_ = true;
-};
-
 // "DIVX" and "DIVD" mark frames that begin with an intra picture.
 bool IsKeyFrame(std::uint32_t fourcc);
 
