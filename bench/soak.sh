@@ -252,7 +252,11 @@ def pct(a, b):
     return (b[1] - a[1]) / a[1] * 100.0
 if len(rss) >= 2:
     base = sample_near(GROWTH_BASE_S)
-    last = [r for r in rss if r[0] <= duration_s][-1] if any(r[0] <= duration_s for r in rss) else rss[-1]
+    # The end is the highest sample of the recording's last minute: a reconnect of every
+    # channel frees their threads and buffers for a moment, and a sample taken then would hide
+    # what the reconnect leaves behind.
+    recorded = [r for r in rss if r[0] <= duration_s] or rss
+    last = max((r for r in recorded if r[0] >= recorded[-1][0] - 60), key=lambda r: r[1])
     growth = pct(base, last)
     late = sample_near(max(duration_s - LATE_WINDOW_S, 0))
     late_growth = pct(late, last)
