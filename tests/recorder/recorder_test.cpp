@@ -91,6 +91,16 @@ INSTANTIATE_TEST_SUITE_P(
                       std::vector<std::string>{"--password", "secret"},
                       std::vector<std::string>{"--address", "127.0.0.1", "--type", "nvs400"},
                       std::vector<std::string>{"--duration"},
+                      // Several devices need an address; a list of ports is one per device.
+                      std::vector<std::string>{"--port", "4001,4002"},
+                      std::vector<std::string>{"--address", "127.0.0.1", "--port", "4001,,4002",
+                                               "--type", "nvs400", "--user", "operator"},
+                      std::vector<std::string>{"--address", "127.0.0.1", "--port", "4001,",
+                                               "--type", "nvs400", "--user", "operator"},
+                      std::vector<std::string>{"--address", "127.0.0.1", "--port", "4001,4001",
+                                               "--type", "nvs400", "--user", "operator"},
+                      std::vector<std::string>{"--address", "127.0.0.1", "--port", "4001,65536",
+                                               "--type", "nvs400", "--user", "operator"},
                       // The simulated nvs400 has four cameras.
                       std::vector<std::string>{"--api", "old", "--channels", "5"}));
 
@@ -298,6 +308,83 @@ TEST(RecorderDiscard, CountsEveryPictureTheDeviceSentAndWritesOnlyTheSummary) {
     EXPECT_LE(sent - c.frames, inFlight) << "channel " << c.channel << ", stop " << stopMs << " ms";
   }
   EXPECT_EQ(device.PicturesSent(2), 0u);
+}
+
+// Two simulated devices recorded by one recorder: a driver each, channels numbered
+// device-major (device d, camera c is channel d * 64 + c).
+class RecorderTwoDevices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (auto& device : devices_) {
+      devicesim::DeviceSimOptions options;
+      options.deviceType = "nvs400";
+      device = std::make_unique<devicesim::DeviceSim>(options);
+      ASSERT_TRUE(device->Start()) << device->LastError();
+    }
+  }
+
+  std::vector<std::string> Args(std::vector<std::string> more) const {
+    std::vector<std::string> args = {
+        "--address", "127.0.0.1", "--port",
+        std::to_string(devices_[0]->port()) + "," + std::to_string(devices_[1]->port()),
+        "--type", "nvs400", "--user", "operator", "--channels", "1,3", "--duration", "2",
+        "--out", out_.path()};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+
+  void StopDevices() {
+    for (auto& device : devices_) device->Stop();
+  }
+
+  std::unique_ptr<devicesim::DeviceSim> devices_[2];
+  TempFolder out_;
+};
+
+TEST_F(RecorderTwoDevices, RecordsEachDevicesCamerasUnderDeviceMajorNumbers) {
+  const std::string progress = out_ / "progress";
+  RecorderProcess rec(Args({"--progress", progress}));
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  StopDevices();  // the counts hold still from here on
+  EXPECT_NE(rec.out().find("Recording 4 channel(s)"), std::string::npos) << rec.out();
+  const std::vector<ChannelSummary> channels = ExpectDecodableRecording(out_, 4);
+  ASSERT_EQ(channels.size(), 4u);
+  const int expected[] = {1, 3, 65, 67};
+  for (std::size_t i = 0; i < channels.size(); ++i) {
+    const ChannelSummary& c = channels[i];
+    EXPECT_EQ(c.channel, expected[i]);
+    // Every frame of a channel is a picture its own device's camera sent.
+    const devicesim::DeviceSim& device = *devices_[c.channel > 64 ? 1 : 0];
+    EXPECT_LE(c.frames, static_cast<long>(device.PicturesSent((c.channel - 1) % 64 + 1)))
+        << "channel " << c.channel;
+  }
+  for (const auto& device : devices_) EXPECT_EQ(device->PicturesSent(2), 0u);
+  // Progress lines carry the same numbers.
+  const std::string lines = rectest::ReadFile(progress);
+  for (const char* channel : {" 1 ", " 3 ", " 65 ", " 67 "}) {
+    EXPECT_NE(lines.find(channel), std::string::npos) << channel << " in\n" << lines;
+  }
+}
+
+TEST_F(RecorderTwoDevices, SilentCameraOfTheSecondDeviceIsReportedUnderItsOwnNumber) {
+  devices_[1]->StallVideo(3, true);
+  RecorderProcess rec(Args({"--discard"}));
+  EXPECT_EQ(rec.Wait(kRunTimeoutMs), 1) << rec.out() << rec.err();
+  StopDevices();
+  EXPECT_NE(rec.err().find("channel 67 delivered no frame"), std::string::npos) << rec.err();
+  for (const char* fine : {"channel 1 ", "channel 3 ", "channel 65 "}) {
+    EXPECT_EQ(rec.err().find(fine), std::string::npos) << fine << " in " << rec.err();
+  }
+  const auto channels = rectest::ReadChannelSummaries(rectest::ReadFile(out_ / "summary.json"));
+  ASSERT_EQ(channels.size(), 4u);
+  for (const ChannelSummary& c : channels) {
+    if (c.channel == 67) {
+      EXPECT_EQ(c.frames, 0);
+    } else {
+      EXPECT_GT(c.frames, 0) << "channel " << c.channel;
+    }
+  }
+  EXPECT_GT(devices_[0]->PicturesSent(3), 0u);
 }
 
 }  // namespace

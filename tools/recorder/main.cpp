@@ -1,5 +1,5 @@
 // veltrane-rec: a recorder host for libveltrane.so. It loads the driver, records the chosen
-// channels of one device to H.263 files, shows live status and alarm inputs, and writes a
+// channels of one device or several (a driver each) to H.263 files, shows live status and alarm inputs, and writes a
 // summary. Without a device address it records from the simulator, started in-process.
 #include <signal.h>
 #include <sys/resource.h>
@@ -18,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <algorithm>
 
 #include <pugixml.hpp>
 
@@ -152,9 +154,22 @@ class OutputSwitcher {
   std::thread thread_;
 };
 
+// Recording channels, alarm inputs too, are numbered device-major: device d (from 0) has
+// numbers from d * kChannelsPerDevice + 1.
+constexpr int kChannelsPerDevice = 64;
+
+// One device and its driver. The frame table outlives the driver that fills it.
+struct Device {
+  Connection connection;
+  Recording recording;
+  std::optional<AlarmLog> alarms;
+  std::unique_ptr<CaptureBackend> backend;
+  corvane::ICaptureIOApi* io = nullptr;
+};
+
 // The run's state, handed from step to step. Members are declared in the order the steps
-// create them, so that they are destroyed in reverse: the relay thread before the driver,
-// the driver before the library that holds its code, the simulator after both.
+// create them, so that they are destroyed in reverse: the relay thread before the drivers,
+// the drivers before the library that holds their code, the simulator after both.
 struct RunState {
   RunState(const Options& o, const std::string& exeFolder, const std::string& secret)
       : options(o),
@@ -171,11 +186,11 @@ struct RunState {
   Console console;
   DebugLines debug;
   std::unique_ptr<devicesim::DeviceSim> sim;
-  Connection connection;
   DriverModule module;
-  Recording recording;
   RecorderAllocator allocator;
-  std::unique_ptr<CaptureBackend> backend;
+  std::vector<std::unique_ptr<Device>> devices;
+  // Every device's channels, device by device.
+  std::vector<ChannelRecord*> records;
   const char* apiName = "";
   std::vector<int> channels;
   int code = 0;
@@ -183,8 +198,6 @@ struct RunState {
   int height = 0;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> progress{nullptr, &std::fclose};
   Clock::time_point started{};
-  std::optional<AlarmLog> alarms;
-  corvane::ICaptureIOApi* io = nullptr;
   int networkTimeoutMs = 0;
   std::optional<OutputSwitcher> switcher;
   bool interrupted = false;
@@ -251,17 +264,23 @@ int PrepareRun(const Options& options, std::string* password) {
   return kSuccess;
 }
 
-// Without an address the device is the simulator, with the same credentials.
+// A device per port; without an address the one device is the simulator, with the same
+// credentials.
 int ConnectToDevice(RunState& run) {
   const Options& options = run.options;
-  run.connection.deviceType = options.deviceType;
-  run.connection.user = options.user;
-  run.connection.password = run.password;
-  if (!options.address.empty()) {
-    run.connection.address = options.address;
-    run.connection.port = static_cast<std::uint16_t>(options.port);
-    return kSuccess;
+  const std::size_t count = options.address.empty() ? 1 : options.ports.size();
+  for (std::size_t d = 0; d < count; ++d) {
+    auto device = std::make_unique<Device>();
+    device->connection.deviceType = options.deviceType;
+    device->connection.user = options.user;
+    device->connection.password = run.password;
+    if (!options.address.empty()) {
+      device->connection.address = options.address;
+      device->connection.port = static_cast<std::uint16_t>(options.ports[d]);
+    }
+    run.devices.push_back(std::move(device));
   }
+  if (!options.address.empty()) return kSuccess;
   devicesim::DeviceSimOptions simOptions;
   simOptions.deviceType = options.deviceType;
   simOptions.deviceTypeFolder = run.folder;
@@ -273,35 +292,45 @@ int ConnectToDevice(RunState& run) {
                  options.deviceType.c_str(), run.debug.Mask(run.sim->LastError()).c_str());
     return kNotOpened;
   }
-  run.connection.address = "127.0.0.1";
-  run.connection.port = run.sim->port();
+  run.devices[0]->connection.address = "127.0.0.1";
+  run.devices[0]->connection.port = run.sim->port();
   std::printf("Simulated device %s on 127.0.0.1:%u\n", options.deviceType.c_str(),
               static_cast<unsigned>(run.sim->port()));
   return kSuccess;
 }
 
-// Loads the library, then creates and opens the driver through the chosen interface.
+// Closes the drivers that were opened, in the order they were.
+void CloseDrivers(RunState& run) {
+  for (auto& device : run.devices) {
+    if (device->backend) device->backend->Close();
+  }
+}
+
+// Loads the library, then creates and opens a driver per device through the chosen interface.
 int OpenDriver(RunState& run) {
   std::string error;
   if (!run.module.Load(run.folder, &error)) {
     std::fprintf(stderr, "veltrane-rec: %s\n", error.c_str());
     return kNotOpened;
   }
-  const HostObjects host{&run.recording, &run.allocator, &run.debug};
   const bool old = run.options.api == Api::kOld;
-  run.backend = old ? MakeOldApiBackend(run.module, host) : MakeNewApiBackend(run.module, host);
   run.apiName = old ? "old" : "new";
-  if (!run.backend->Open(run.connection, &error)) {
-    run.backend->Close();
-    std::fprintf(stderr, "veltrane-rec: device could not be opened: %s\n", error.c_str());
-    return kNotOpened;
+  for (auto& device : run.devices) {
+    const HostObjects host{&device->recording, &run.allocator, &run.debug};
+    device->backend =
+        old ? MakeOldApiBackend(run.module, host) : MakeNewApiBackend(run.module, host);
+    if (!device->backend->Open(device->connection, &error)) {
+      CloseDrivers(run);
+      std::fprintf(stderr, "veltrane-rec: device could not be opened: %s\n", error.c_str());
+      return kNotOpened;
+    }
   }
   return kSuccess;
 }
 
-// Bad usage found once the driver is open: it is closed before the usage line.
+// Bad usage found once the drivers are open: they are closed before the usage line.
 int CloseForUsageError(RunState& run, const std::string& message) {
-  run.backend->Close();
+  CloseDrivers(run);
   return UsageError(message);
 }
 
@@ -309,7 +338,9 @@ int CloseForUsageError(RunState& run, const std::string& message) {
 int ChooseChannels(RunState& run) {
   const Options& options = run.options;
   const DeviceTypeInfo& type = run.deviceType;
-  const int cameras = run.backend->CameraCount();
+  CaptureBackend& first = *run.devices[0]->backend;
+  int cameras = first.CameraCount();
+  for (const auto& device : run.devices) cameras = std::min(cameras, device->backend->CameraCount());
   run.channels = options.channels;
   if (run.channels.empty()) {
     for (int c = 1; c <= cameras && c <= 64; ++c) run.channels.push_back(c);
@@ -327,7 +358,7 @@ int ChooseChannels(RunState& run) {
   if (type.found && type.enabled[code] && type.width[code] > 0 && type.height[code] > 0) {
     run.width = type.width[code];
     run.height = type.height[code];
-  } else if (!run.backend->ResolutionSize(code, &run.width, &run.height) ||
+  } else if (!first.ResolutionSize(code, &run.width, &run.height) ||
              (type.found && !type.enabled[code])) {
     usageProblem = std::string("resolution ") + options.resolution.name +
                    " is not offered by device type " + options.deviceType;
@@ -339,16 +370,22 @@ int ChooseChannels(RunState& run) {
 // A file per channel (unless frames are only counted) and the progress file.
 int OpenOutputs(RunState& run) {
   const Options& options = run.options;
-  for (int c : run.channels) {
-    char name[16];
-    std::snprintf(name, sizeof name, "ch%02d.263", c);
-    auto record = std::make_unique<ChannelRecord>(c - 1, options.outputFolder + "/" + name);
-    if (options.discard) {
-      record->CountOnly();
-    } else if (!record->OpenFile()) {
-      return CloseForUsageError(run, "cannot write " + record->path());
+  for (std::size_t d = 0; d < run.devices.size(); ++d) {
+    Device& device = *run.devices[d];
+    for (int c : run.channels) {
+      const int number = static_cast<int>(d) * kChannelsPerDevice + c;
+      char name[16];
+      std::snprintf(name, sizeof name, "ch%02d.263", number);
+      auto record =
+          std::make_unique<ChannelRecord>(c - 1, number, options.outputFolder + "/" + name);
+      if (options.discard) {
+        record->CountOnly();
+      } else if (!record->OpenFile()) {
+        return CloseForUsageError(run, "cannot write " + record->path());
+      }
+      device.recording.Add(std::move(record));
     }
-    run.recording.Add(std::move(record));
+    for (ChannelRecord* record : device.recording.All()) run.records.push_back(record);
   }
   // Progress lines for scripts, stamped on the monotonic clock that the simulator's fault log
   // uses too, so the two can be lined up.
@@ -371,44 +408,52 @@ int ChannelState(CaptureBackend& backend, int channel) {
 void WriteProgress(RunState& run) {
   if (!run.progress) return;
   const long long now = static_cast<long long>(devicesim::MonotonicMs());
-  for (ChannelRecord* record : run.recording.All()) {
-    std::string name = StateName(ChannelState(*run.backend, record->channel()));
-    for (char& ch : name) ch = ch == ' ' ? '-' : ch;
-    std::fprintf(run.progress.get(), "%lld %d %llu %s\n", now, record->channel() + 1,
-                 static_cast<unsigned long long>(record->stats().frames), name.c_str());
+  for (const auto& device : run.devices) {
+    for (ChannelRecord* record : device->recording.All()) {
+      std::string name = StateName(ChannelState(*device->backend, record->channel()));
+      for (char& ch : name) ch = ch == ' ' ? '-' : ch;
+      std::fprintf(run.progress.get(), "%lld %d %llu %s\n", now, record->number(),
+                   static_cast<unsigned long long>(record->stats().frames), name.c_str());
+    }
   }
   std::fflush(run.progress.get());
 }
 
-// Alarm inputs, relay outputs, then the channels.
+// Alarm inputs, relay outputs (those of the first device), then the channels.
 void StartRecording(RunState& run) {
   const Options& options = run.options;
   run.started = Clock::now();
-  run.alarms.emplace(run.console, run.started);
-  run.io = run.backend->IOApi();
-  if (run.io) {
-    run.io->SetEventSink(&*run.alarms);
-    run.io->Enable();
+  for (std::size_t d = 0; d < run.devices.size(); ++d) {
+    Device& device = *run.devices[d];
+    device.alarms.emplace(run.console, run.started, static_cast<int>(d) * kChannelsPerDevice);
+    device.io = device.backend->IOApi();
+    if (device.io) {
+      device.io->SetEventSink(&*device.alarms);
+      device.io->Enable();
+    }
   }
+  corvane::ICaptureIOApi* relays = run.devices[0]->io;
   run.networkTimeoutMs = run.deviceType.networkTimeoutMs > 0 ? run.deviceType.networkTimeoutMs
                                                              : kDefaultNetworkTimeoutMs;
-  run.switcher.emplace(run.io, options.outputs, run.console, 2 * run.networkTimeoutMs + 1000);
-  if (!options.outputs.empty() && !run.io) {
+  run.switcher.emplace(relays, options.outputs, run.console, 2 * run.networkTimeoutMs + 1000);
+  if (!options.outputs.empty() && !relays) {
     run.console.Print(stderr, "veltrane-rec: the device has no relay outputs to switch");
   }
   run.switcher->Start();
 
   std::printf("Recording %zu channel(s) at %s, %d ms, quality %d, %s interface, into %s\n",
-              run.channels.size(), options.resolution.name, options.frameIntervalMs,
+              run.records.size(), options.resolution.name, options.frameIntervalMs,
               options.quality, run.apiName, options.outputFolder.c_str());
   std::fflush(stdout);
-  for (ChannelRecord* record : run.recording.All()) {
-    record->MarkStarted(run.backend->StartChannel(record->channel(), options.frameIntervalMs,
-                                                  run.code, run.width, run.height,
-                                                  options.quality));
-    if (!record->started()) {
-      run.console.Print(stderr, "veltrane-rec: the driver refused to start channel " +
-                                    std::to_string(record->channel() + 1));
+  for (const auto& device : run.devices) {
+    for (ChannelRecord* record : device->recording.All()) {
+      record->MarkStarted(device->backend->StartChannel(record->channel(),
+                                                        options.frameIntervalMs, run.code,
+                                                        run.width, run.height, options.quality));
+      if (!record->started()) {
+        run.console.Print(stderr, "veltrane-rec: the driver refused to start channel " +
+                                      std::to_string(record->number()));
+      }
     }
   }
 }
@@ -416,37 +461,43 @@ void StartRecording(RunState& run) {
 // The live status block: per channel its state, frames and the rates since the last block.
 class StatusBlock {
  public:
-  explicit StatusBlock(Clock::time_point start) : previousTime_(start), previous_(64) {}
+  StatusBlock(Clock::time_point start, std::size_t devices)
+      : previousTime_(start), previous_(devices * kChannelsPerDevice) {}
 
   std::vector<std::string> Lines(RunState& run, Clock::time_point now) {
     const double interval = Seconds(now - previousTime_);
     previousTime_ = now;
     std::vector<std::string> lines;
-    for (ChannelRecord* record : run.recording.All()) {
-      const int state = ChannelState(*run.backend, record->channel());
-      const ChannelRecord::Stats s = record->stats();
-      Previous& p = previous_[static_cast<std::size_t>(record->channel())];
-      const double fps = interval > 0 ? static_cast<double>(s.frames - p.frames) / interval : 0;
-      const double kbps =
-          interval > 0 ? static_cast<double>(s.bytes - p.bytes) * 8 / 1000 / interval : 0;
-      p = {s.frames, s.bytes};
-      char line[160];
-      std::snprintf(line, sizeof line,
-                    "ch%02d  %-8s  frames %6llu  %5.1f fps  %7.1f kbit/s  lost %d",
-                    record->channel() + 1, StateName(state),
-                    static_cast<unsigned long long>(s.frames), fps, kbps, s.lostVideo);
-      lines.emplace_back(line);
+    for (const auto& device : run.devices) {
+      for (ChannelRecord* record : device->recording.All()) {
+        lines.push_back(Line(*device, *record, interval));
+      }
     }
     return lines;
   }
 
  private:
+  std::string Line(Device& device, ChannelRecord& record, double interval) {
+    const int state = ChannelState(*device.backend, record.channel());
+    const ChannelRecord::Stats s = record.stats();
+    Previous& p = previous_[static_cast<std::size_t>(record.number() - 1)];
+    const double fps = interval > 0 ? static_cast<double>(s.frames - p.frames) / interval : 0;
+    const double kbps =
+        interval > 0 ? static_cast<double>(s.bytes - p.bytes) * 8 / 1000 / interval : 0;
+    p = {s.frames, s.bytes};
+    char line[160];
+    std::snprintf(line, sizeof line, "ch%02d  %-8s  frames %6llu  %5.1f fps  %7.1f kbit/s  lost %d",
+                  record.number(), StateName(state), static_cast<unsigned long long>(s.frames),
+                  fps, kbps, s.lostVideo);
+    return line;
+  }
+
   struct Previous {
     std::uint64_t frames = 0;
     std::uint64_t bytes = 0;
   };
   Clock::time_point previousTime_;
-  std::vector<Previous> previous_;  // by channel
+  std::vector<Previous> previous_;  // by channel number - 1
 };
 
 // Runs until the duration is over, a stop signal arrives or no channel gives video in time.
@@ -456,7 +507,7 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
   const auto statusPeriod = std::chrono::milliseconds(run.console.terminal() ? 1000 : 2000);
   auto nextStatus = run.started + statusPeriod;
   auto nextProgress = run.started;
-  StatusBlock status(run.started);
+  StatusBlock status(run.started, run.devices.size());
   for (;;) {
     const struct timespec tick = {0, 100 * 1000 * 1000};
     const int signal = ::sigtimedwait(&stopSignals, nullptr, &tick);
@@ -469,7 +520,7 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
     const auto now = Clock::now();
     if (run.options.durationSeconds > 0 && now >= end) break;
     bool anyFrame = false;
-    for (ChannelRecord* record : run.recording.All()) anyFrame |= record->stats().frames > 0;
+    for (ChannelRecord* record : run.records) anyFrame |= record->stats().frames > 0;
     if (!anyFrame && now >= connectDeadline) {
       run.unreachable = true;
       break;
@@ -491,15 +542,19 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
 // complete once no callback can arrive any more.
 void StopRecording(RunState& run) {
   run.switcher->Stop();
-  for (ChannelRecord* record : run.recording.All()) {
-    if (record->started()) run.backend->StopChannel(record->channel());
+  for (const auto& device : run.devices) {
+    for (ChannelRecord* record : device->recording.All()) {
+      if (record->started()) device->backend->StopChannel(record->channel());
+    }
   }
-  run.alarms->Closing();
-  if (run.io) run.io->Disable();
+  for (const auto& device : run.devices) {
+    device->alarms->Closing();
+    if (device->io) device->io->Disable();
+  }
   run.switcher->Join();
-  run.backend->Close();
+  CloseDrivers(run);
   run.closed = Clock::now();
-  for (ChannelRecord* record : run.recording.All()) record->CloseFile();
+  for (ChannelRecord* record : run.records) record->CloseFile();
   if (run.sim) run.sim->Stop();
 }
 
@@ -517,8 +572,13 @@ void WriteSummary(const RunState& run) {
   summary.stopped = run.stopped;
   summary.stopSeconds = Seconds(run.closed - run.stopped);
   summary.discarded = options.discard;
-  summary.records = run.recording.All();
-  summary.alarms = run.alarms->Events();
+  summary.records = run.records;
+  for (const auto& device : run.devices) {
+    const std::vector<AlarmEvent> events = device->alarms->Events();
+    summary.alarms.insert(summary.alarms.end(), events.begin(), events.end());
+  }
+  std::stable_sort(summary.alarms.begin(), summary.alarms.end(),
+                   [](const AlarmEvent& a, const AlarmEvent& b) { return a.seconds < b.seconds; });
   const std::string summaryPath = options.outputFolder + "/summary.json";
   PrintSummary(stdout, summary);
   if (!WriteSummaryJson(summaryPath, summary)) {
@@ -531,22 +591,25 @@ void WriteSummary(const RunState& run) {
 // The exit code of a finished recording, with the reason on stderr when it is not kSuccess.
 int RecordingResult(const RunState& run) {
   if (run.unreachable) {
+    std::string ports;
+    for (const auto& device : run.devices) {
+      if (!ports.empty()) ports += ',';
+      ports += std::to_string(device->connection.port);
+    }
     std::fprintf(stderr,
-                 "veltrane-rec: device could not be opened: no video from %s:%u within %d ms\n",
-                 run.connection.address.c_str(), static_cast<unsigned>(run.connection.port),
-                 ConnectLimitMs(run));
+                 "veltrane-rec: device could not be opened: no video from %s:%s within %d ms\n",
+                 run.devices[0]->connection.address.c_str(), ports.c_str(), ConnectLimitMs(run));
     return kNotOpened;
   }
   int result = kSuccess;
-  for (ChannelRecord* record : run.recording.All()) {
+  for (ChannelRecord* record : run.records) {
     const ChannelRecord::Stats s = record->stats();
     if (s.writeFailed) {
       std::fprintf(stderr, "veltrane-rec: writing %s failed\n", record->path().c_str());
       result = kNoFrame;
     }
     if (s.frames == 0) {
-      std::fprintf(stderr, "veltrane-rec: channel %d delivered no frame\n",
-                   record->channel() + 1);
+      std::fprintf(stderr, "veltrane-rec: channel %d delivered no frame\n", record->number());
       result = kNoFrame;
     }
   }

@@ -6,7 +6,7 @@
 namespace recorder {
 
 const char* const kUsageLine =
-    "usage: veltrane-rec [--api new|old] [--address HOST --port N --type NAME --user U "
+    "usage: veltrane-rec [--api new|old] [--address HOST --port N[,N...] --type NAME --user U "
     "[--password-file F]] [--channels LIST] [--resolution cif|2cif|4cif] [--interval MS] "
     "[--quality Q] [--duration S] [--out DIR] [--output N=on|off] [--log-level 0|1|2] [--progress FILE] [--discard]";
 
@@ -15,7 +15,11 @@ const char* const kUsageText =
     "Without --address it plays the device type (default nvs400) in-process on 127.0.0.1.\n"
     "  --api new|old          host interface to drive (default new)\n"
     "  --address HOST         device to record from; needs --port, --type and --user\n"
-    "  --port N               the device's RCP+ port\n"
+    "  --port N[,N...]        the device's RCP+ port; with a list, one device per port at\n"
+    "                         the same address, type and user. Device d (from 0) camera c\n"
+    "                         (from 1) is recording channel d*64+c; --channels applies to\n"
+    "                         each device; alarm inputs are numbered the same way, relay\n"
+    "                         outputs are those of the first device\n"
     "  --type NAME            device type: NAME.xml beside this program (default nvs400)\n"
     "  --user U               user name; the password comes from --password-file F or the\n"
     "                         VELTRANE_PASSWORD environment variable, never the command line\n"
@@ -44,22 +48,23 @@ std::optional<long> Number(const std::string& text, long min, long max) {
   return value;
 }
 
-bool ParseChannels(const std::string& text, std::vector<int>& channels) {
+// A comma-separated list of distinct numbers from min to max.
+bool ParseList(const std::string& text, long min, long max, std::vector<int>& numbers) {
   std::size_t start = 0;
   while (start <= text.size()) {
     const std::size_t comma = text.find(',', start);
     const std::string item =
         text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const auto number = Number(item, 1, 64);
+    const auto number = Number(item, min, max);
     if (!number) return false;
-    for (int c : channels) {
-      if (c == *number) return false;
+    for (int n : numbers) {
+      if (n == *number) return false;
     }
-    channels.push_back(static_cast<int>(*number));
+    numbers.push_back(static_cast<int>(*number));
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  return !channels.empty();
+  return !numbers.empty();
 }
 
 }  // namespace
@@ -105,9 +110,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
       if (value.empty()) return bad();
       o.address = value;
     } else if (flag == "--port") {
-      const auto n = Number(value, 1, 65535);
-      if (!n) return bad();
-      o.port = static_cast<int>(*n);
+      o.ports.clear();
+      if (!ParseList(value, 1, 65535, o.ports)) return bad();
       havePort = true;
     } else if (flag == "--type") {
       if (value.empty() || value.find('/') != std::string::npos) return bad();
@@ -120,7 +124,7 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
       if (value.empty()) return bad();
       o.passwordFile = value;
     } else if (flag == "--channels") {
-      if (value != "all" && !ParseChannels(value, o.channels)) return bad();
+      if (value != "all" && !ParseList(value, 1, 64, o.channels)) return bad();
     } else if (flag == "--resolution") {
       if (value == "cif") {
         o.resolution = {"cif", 2};

@@ -19,7 +19,8 @@ struct Options {
   Api api = Api::kNew;
   // Empty: record from the in-process simulator.
   std::string address;
-  int port = 0;
+  // One device per port, all at the same address with the same type and credentials.
+  std::vector<int> ports;
   std::string deviceType = "nvs400";
   std::string user;
   std::string passwordFile;

@@ -108,8 +108,8 @@ void Console::DrawBlock() {
 
 // ---- channel record ----
 
-ChannelRecord::ChannelRecord(int channel, std::string path)
-    : channel_(channel), path_(std::move(path)) {}
+ChannelRecord::ChannelRecord(int channel, int number, std::string path)
+    : channel_(channel), number_(number), path_(std::move(path)) {}
 
 ChannelRecord::~ChannelRecord() { CloseFile(); }
 
@@ -188,7 +188,8 @@ std::vector<ChannelRecord*> Recording::All() const {
 
 // ---- alarm inputs ----
 
-void AlarmLog::OnInputChanged(int input, int state) {
+void AlarmLog::OnInputChanged(int deviceInput, int state) {
+  const int input = firstInput_ + deviceInput;
   const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   {
     std::lock_guard<std::mutex> lock(mutex_);

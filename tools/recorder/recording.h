@@ -129,7 +129,9 @@ class ChannelRecord {
     bool writeFailed = false;
   };
 
-  ChannelRecord(int channel, std::string path);
+  // channel: the driver's channel on its device, from 0; number: the recording's channel
+  // number, from 1, that files, summary and progress lines show.
+  ChannelRecord(int channel, int number, std::string path);
   ~ChannelRecord();
   ChannelRecord(const ChannelRecord&) = delete;
   ChannelRecord& operator=(const ChannelRecord&) = delete;
@@ -140,6 +142,7 @@ class ChannelRecord {
   // Ends the recording of the channel: later frames are refused.
   void CloseFile();
   int channel() const { return channel_; }
+  int number() const { return number_; }
   const std::string& path() const { return path_; }
 
   void MarkStarted(bool accepted);
@@ -152,6 +155,7 @@ class ChannelRecord {
 
  private:
   const int channel_;  // from 0
+  const int number_;   // from 1
   const std::string path_;
   mutable std::mutex mutex_;
   std::FILE* file_ = nullptr;
@@ -169,7 +173,9 @@ struct AlarmEvent {
 
 class AlarmLog final : public corvane::ICaptureIOEventSink {
  public:
-  AlarmLog(Console& console, Clock::time_point start) : console_(console), start_(start) {}
+  // Inputs are reported as firstInput + the device's input (from 1).
+  AlarmLog(Console& console, Clock::time_point start, int firstInput = 0)
+      : console_(console), start_(start), firstInput_(firstInput) {}
   void OnInputChanged(int input, int state) override;
   void OnConnectionLost() override;
   // From now on a lost connection is the recorder's own doing and is not reported.
@@ -179,6 +185,7 @@ class AlarmLog final : public corvane::ICaptureIOEventSink {
  private:
   Console& console_;
   const Clock::time_point start_;
+  const int firstInput_;
   mutable std::mutex mutex_;
   std::vector<AlarmEvent> events_;
   std::atomic<bool> closing_{false};

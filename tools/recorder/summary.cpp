@@ -64,7 +64,7 @@ void PrintSummary(std::FILE* out, const SummaryInput& summary) {
     const ChannelFigures f = Figures(*record, s, summary.stopped);
     std::fprintf(out, "  ch%02d  %llu frames (%llu key), %llu bytes, %.1f fps, %.1f kbit/s, "
                       "lost video %d, ",
-                 record->channel() + 1, static_cast<unsigned long long>(s.frames),
+                 record->number(), static_cast<unsigned long long>(s.frames),
                  static_cast<unsigned long long>(s.keyFrames),
                  static_cast<unsigned long long>(s.bytes), f.fps, f.kbps, s.lostVideo);
     if (f.firstFrameMs >= 0) {
@@ -99,7 +99,7 @@ bool WriteSummaryJson(const std::string& path, const SummaryInput& summary) {
     const ChannelFigures f = Figures(*record, s, summary.stopped);
     j += first ? "\n" : ",\n";
     first = false;
-    j += "    {\"channel\": " + std::to_string(record->channel() + 1) +
+    j += "    {\"channel\": " + std::to_string(record->number()) +
          ", \"file\": " +
          (summary.discarded ? std::string("null") : JsonString(FileName(record->path()))) +
          ", \"started\": " + (record->started() ? "true" : "false") +
