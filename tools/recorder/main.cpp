@@ -1,11 +1,13 @@
 // veltrane-rec: a recorder host for libveltrane.so. It loads the driver, records the chosen
-// channels of one device or several (a driver each) to H.263 files, shows live status and alarm inputs, and writes a
-// summary. Without a device address it records from the simulator, started in-process.
+// channels of one device, or of several with a driver each, to H.263 files, shows live status
+// and alarm inputs, and writes a summary. Without a device address it records from the
+// simulator, started in-process.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -18,8 +20,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <algorithm>
 
 #include <pugixml.hpp>
 
@@ -340,7 +340,9 @@ int ChooseChannels(RunState& run) {
   const DeviceTypeInfo& type = run.deviceType;
   CaptureBackend& first = *run.devices[0]->backend;
   int cameras = first.CameraCount();
-  for (const auto& device : run.devices) cameras = std::min(cameras, device->backend->CameraCount());
+  for (const auto& device : run.devices) {
+    cameras = std::min(cameras, device->backend->CameraCount());
+  }
   run.channels = options.channels;
   if (run.channels.empty()) {
     for (int c = 1; c <= cameras && c <= 64; ++c) run.channels.push_back(c);
