@@ -155,6 +155,18 @@ const bench::ClipPackets& Stream() {
   return stream;
 }
 
+// The counters of a case that ran the clip's packets once per iteration.
+void ReportPasses(benchmark::State& state, const bench::ClipPackets& stream,
+                  std::uint64_t allocations, std::uint64_t frames) {
+  const double packets = static_cast<double>(state.iterations()) * static_cast<double>(stream.packets.size());
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(stream.payloadBytes));
+  state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
+  state.counters["allocs_per_packet"] = static_cast<double>(allocations) / packets;
+  state.counters["frames_per_pass"] =
+      static_cast<double>(frames) / static_cast<double>(state.iterations());
+}
+
 void ReceivePath(benchmark::State& state) {
   const bench::ClipPackets& stream = Stream();
   BenchSession bench;
@@ -169,14 +181,8 @@ void ReceivePath(benchmark::State& state) {
   for (auto _ : state) {
     for (const auto& packet : stream.packets) bench.Receive(packet.data(), packet.size());
   }
-  const std::uint64_t allocations = heapAllocations.load() - allocationsBefore;
-  const double packets = static_cast<double>(state.iterations()) * static_cast<double>(stream.packets.size());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.payloadBytes));
-  state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
-  state.counters["allocs_per_packet"] = static_cast<double>(allocations) / packets;
-  state.counters["frames_per_pass"] =
-      static_cast<double>(bench.host.frames - framesBefore) / static_cast<double>(state.iterations());
+  ReportPasses(state, stream, heapAllocations.load() - allocationsBefore,
+               bench.host.frames - framesBefore);
 }
 BENCHMARK(ReceivePath)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
@@ -206,14 +212,8 @@ void InterleavedReceivePath(benchmark::State& state) {
   const std::uint64_t framesBefore = bench.host.frames;
   const std::uint64_t allocationsBefore = heapAllocations.load();
   for (auto _ : state) pass();
-  const std::uint64_t allocations = heapAllocations.load() - allocationsBefore;
-  const double packets = static_cast<double>(state.iterations()) * static_cast<double>(stream.packets.size());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(stream.payloadBytes));
-  state.counters["packets_per_s"] = benchmark::Counter(packets, benchmark::Counter::kIsRate);
-  state.counters["allocs_per_packet"] = static_cast<double>(allocations) / packets;
-  state.counters["frames_per_pass"] =
-      static_cast<double>(bench.host.frames - framesBefore) / static_cast<double>(state.iterations());
+  ReportPasses(state, stream, heapAllocations.load() - allocationsBefore,
+               bench.host.frames - framesBefore);
 }
 BENCHMARK(InterleavedReceivePath)->Unit(benchmark::kMicrosecond)->Repetitions(5);
 
