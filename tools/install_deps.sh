@@ -2,7 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
 packages=(cmake make g++ clang pkg-config libgtest-dev libgmock-dev libpugixml-dev libssl-dev
-          libbenchmark-dev ffmpeg "$@")
+          libbenchmark-dev ffmpeg libavformat-dev libavcodec-dev libavutil-dev
+          libtomlplusplus-dev libcpp-httplib-dev libcli11-dev nlohmann-json3-dev curl "$@")
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive

@@ -164,6 +164,33 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
     } else if (flag == "--progress") {
       if (value.empty()) return bad();
       o.progressFile = value;
+    } else if (flag == "--format") {
+      if (value == "mkv") {
+        o.format = Format::kMkv;
+      } else if (value == "h263") {
+        o.format = Format::kH263;
+      } else {
+        return bad();
+      }
+    } else if (flag == "--segment-seconds") {
+      const auto n = Number(value, 1, 7 * 24 * 3600);
+      if (!n) return bad();
+      o.segmentSeconds = static_cast<int>(*n);
+    } else if (flag == "--keep-days") {
+      const auto n = Number(value, 0, 100000);
+      if (!n) return bad();
+      o.keepDays = static_cast<int>(*n);
+    } else if (flag == "--max-gib") {
+      char* end = nullptr;
+      const double gib = std::strtod(value.c_str(), &end);
+      if (value.empty() || *end != '\0' || !(gib >= 0) || gib > 1e6) return bad();
+      o.maxGib = gib;
+    } else if (flag == "--config") {
+      if (value.empty()) return bad();
+      o.configFile = value;
+    } else if (flag == "--metrics") {
+      if (value.find(':') == std::string::npos) return bad();
+      o.metricsAddress = value;
     } else {
       *error = "unknown option " + flag;
       return std::nullopt;

@@ -10,6 +10,10 @@ namespace recorder {
 
 enum class Api { kNew, kOld };
 
+// Container of the video files: Matroska with a time stamp per frame, or the bare H.263
+// elementary stream.
+enum class Format { kMkv, kH263 };
+
 struct Resolution {
   const char* name;  // "cif", "2cif", "4cif"
   int code;          // the driver's resolution code: 2, 3, 4
@@ -39,6 +43,17 @@ struct Options {
   std::string progressFile;
   // Count frames but write no video files (summary.json is still written).
   bool discard = false;
+  Format format = Format::kMkv;
+  // A new file starts at the first key frame after this many seconds.
+  int segmentSeconds = 600;
+  // Complete segments older than this many days are deleted; 0 = kept.
+  int keepDays = 0;
+  // The oldest complete segments are deleted while all of them take more; 0 = no limit.
+  double maxGib = 0;
+  // Devices, channels and recording settings from a TOML file instead of the options above.
+  std::string configFile;
+  // "ADDR:PORT" to serve Prometheus metrics on; empty = none.
+  std::string metricsAddress;
   bool help = false;
 };
 
