@@ -566,7 +566,7 @@ void StopRecording(RunState& run) {
   run.switcher->Join();
   CloseDrivers(run);
   run.closed = Clock::now();
-  for (ChannelRecord* record : run.records) record->CloseFile();
+  for (ChannelRecord* record : run.records) record->CloseFile(run.stopped);
   if (run.sim) run.sim->Stop();
 }
 

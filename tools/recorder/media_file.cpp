@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -39,7 +40,9 @@ class MediaFile::Container {
  public:
   virtual ~Container() = default;
   // 0 or an errno value, for each of these.
-  virtual int Frame(const unsigned char* data, std::size_t length, bool key, std::int64_t pts) = 0;
+  // durationMs 0: until the next frame.
+  virtual int Frame(const unsigned char* data, std::size_t length, bool key, std::int64_t pts,
+                    std::int64_t durationMs) = 0;
   // Everything given so far goes to the file.
   virtual int Flush() = 0;
   // The file's closing part (index, duration), then Flush.
@@ -90,12 +93,15 @@ class MediaFile::Matroska final : public Container {
     return Result(avformat_write_header(context_, nullptr));
   }
 
-  int Frame(const unsigned char* data, std::size_t length, bool key, std::int64_t pts) override {
+  int Frame(const unsigned char* data, std::size_t length, bool key, std::int64_t pts,
+            std::int64_t durationMs) override {
     packet_->data = const_cast<unsigned char*>(data);
     packet_->size = static_cast<int>(length);
     packet_->pts = pts;
     packet_->dts = pts;
-    packet_->duration = file_.params_.frameIntervalMs;
+    // Only the last frame needs one: the others last until the next, and the muxer takes the
+    // file's duration from the end of the last.
+    packet_->duration = durationMs;
     packet_->stream_index = 0;
     packet_->flags = key ? AV_PKT_FLAG_KEY : 0;
     const int result = av_write_frame(context_, packet_);
@@ -165,7 +171,8 @@ class MediaFile::Elementary final : public Container {
  public:
   explicit Elementary(MediaFile& file) : file_(file) { buffer_.reserve(kWriteBufferBytes); }
 
-  int Frame(const unsigned char* data, std::size_t length, bool, std::int64_t) override {
+  int Frame(const unsigned char* data, std::size_t length, bool, std::int64_t,
+            std::int64_t) override {
     if (buffer_.size() + length > kWriteBufferBytes) {
       if (const int error = Flush()) return error;
     }
@@ -265,21 +272,34 @@ int MediaFile::Write(const unsigned char* data, std::size_t length, bool key, st
     firstMs_ = ms;
     lastCommitMs_ = ms;
   }
+  if (holding_) {
+    if (const int error = WriteHeld(0)) return error;
+  }
+  held_.assign(data, data + length);
+  heldKey_ = key;
+  heldMs_ = ms;
+  holding_ = true;
+  ++frames_;
+  return 0;
+}
+
+int MediaFile::WriteHeld(std::int64_t durationMs) {
+  holding_ = false;
   // Two frames in the same millisecond still get increasing time stamps.
-  std::int64_t pts = ms - firstMs_;
+  std::int64_t pts = heldMs_ - firstMs_;
   if (pts <= lastPts_) pts = lastPts_ + 1;
   lastPts_ = pts;
   // A commit before a key frame lets every cluster of the file start with one.
-  if (frames_ > 0 && (key || ms - lastCommitMs_ >= kCommitMs)) {
-    lastCommitMs_ = ms;
+  if (written_ > 0 && (heldKey_ || heldMs_ - lastCommitMs_ >= kCommitMs)) {
+    lastCommitMs_ = heldMs_;
     Commit();
     if (error_) return error_;
   }
-  if (const int error = container_->Frame(data, length, key, pts)) {
+  if (const int error = container_->Frame(held_.data(), held_.size(), heldKey_, pts, durationMs)) {
     error_ = error;
     return error_;
   }
-  ++frames_;
+  ++written_;
   return 0;
 }
 
@@ -289,32 +309,39 @@ void MediaFile::Commit() {
     return;
   }
   committedBytes_ = end_;
-  committedFrames_ = frames_;
+  committedFrames_ = written_;
 }
 
 std::uint64_t MediaFile::bytes() const {
-  return end_ + (container_ ? container_->Buffered() : 0);
+  return end_ + (container_ ? container_->Buffered() : 0) + (holding_ ? held_.size() : 0);
 }
 
 // The trailer, then the data on the disk before the file takes its final name: a rename that
 // reached the disk before the data would leave an empty file after a power cut.
-int MediaFile::FinishOnDisk() {
+int MediaFile::FinishOnDisk(std::int64_t endMs) {
   if (error_) return error_;
+  if (holding_) {
+    // The last frame lasts until the end of the recording, which is at most an interval away
+    // unless frames stopped coming; then the player shows it for one interval.
+    const std::int64_t interval = params_.frameIntervalMs > 0 ? params_.frameIntervalMs : 40;
+    const std::int64_t lasts = endMs > heldMs_ ? std::min(endMs - heldMs_, interval) : interval;
+    if (WriteHeld(lasts)) return error_;
+  }
   if (const int error = container_->Finish()) {
     error_ = error;
     return error_;
   }
   committedBytes_ = end_;
-  committedFrames_ = frames_;
+  committedFrames_ = written_;
   if (::fdatasync(fd_) != 0) error_ = errno;
   return error_;
 }
 
-MediaFile::Closed MediaFile::Close() {
+MediaFile::Closed MediaFile::Close(std::int64_t endMs) {
   Closed closed;
   if (closed_ || fd_ < 0) return closed;
   closed_ = true;
-  closed.error = FinishOnDisk();
+  closed.error = FinishOnDisk(endMs);
   container_.reset();
   // After a failure the file ends at its last commit point, a whole file without an index.
   bool whole = closed.error == 0;

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "options.h"
 
@@ -43,7 +44,8 @@ class MediaFile {
   MediaFile& operator=(const MediaFile&) = delete;
 
   // One frame; ms: its arrival on the monotonic clock, in milliseconds. 0 or an errno value;
-  // after a failure every later call fails with the same value.
+  // after a failure every later call fails with the same value. A frame is held until the
+  // next one arrives or the file is closed, which tells how long it lasts.
   int Write(const unsigned char* data, std::size_t length, bool key, std::int64_t ms);
 
   struct Closed {
@@ -53,14 +55,17 @@ class MediaFile {
     std::uint64_t frames = 0;  // the frames it holds
   };
   // Completes the file and gives it its final name; after a failure it is cut back to the last
-  // commit point, or removed when that holds no frame.
-  Closed Close();
+  // commit point, or removed when that holds no frame. endMs: when the recording into it
+  // ended, on the clock of Write; the last frame lasts until then, at most a frame interval
+  // (a frame interval when not given).
+  Closed Close(std::int64_t endMs = -1);
 
   const std::string& name() const { return name_; }
   // Bytes in the file so far (the part on disk and what is still buffered).
   std::uint64_t bytes() const;
   // Frames known to be on disk.
   std::uint64_t committedFrames() const { return committedFrames_; }
+  // Frames taken by Write.
   std::uint64_t frames() const { return frames_; }
 
  private:
@@ -72,8 +77,10 @@ class MediaFile {
   bool OpenTemporary(int* error);
   // Writes bytes at the current position, making room once if the disk is full.
   int WriteAt(const unsigned char* data, std::size_t length);
+  // The held frame into the container, lasting durationMs (0: until the next one).
+  int WriteHeld(std::int64_t durationMs);
   void Commit();
-  int FinishOnDisk();
+  int FinishOnDisk(std::int64_t endMs);
 
   const std::string folder_;
   const std::string name_;
@@ -87,6 +94,11 @@ class MediaFile {
   std::uint64_t committedBytes_ = 0;
   std::uint64_t committedFrames_ = 0;
   std::uint64_t frames_ = 0;
+  std::uint64_t written_ = 0;  // frames given to the container
+  std::vector<unsigned char> held_;
+  bool holding_ = false;
+  bool heldKey_ = false;
+  std::int64_t heldMs_ = 0;
   std::int64_t firstMs_ = -1;
   std::int64_t lastPts_ = -1;
   std::int64_t lastCommitMs_ = 0;

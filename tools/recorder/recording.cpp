@@ -18,6 +18,11 @@ constexpr std::uint32_t FourCC(char a, char b, char c, char d) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
 }
 
+// The time stamps of the files: milliseconds on the monotonic clock.
+std::int64_t Milliseconds(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
 }  // namespace
 
 bool IsKeyFrame(std::uint32_t fourcc) {
@@ -113,7 +118,7 @@ void Console::DrawBlock() {
 ChannelRecord::ChannelRecord(int channel, int number, RecordSettings settings)
     : channel_(channel), number_(number), settings_(std::move(settings)) {}
 
-ChannelRecord::~ChannelRecord() { CloseFile(); }
+ChannelRecord::~ChannelRecord() { CloseFile(Clock::now()); }
 
 bool ChannelRecord::OpenFile() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -126,11 +131,11 @@ void ChannelRecord::CountOnly() {
   countOnly_ = true;
 }
 
-void ChannelRecord::CloseFile() {
+void ChannelRecord::CloseFile(Clock::time_point end) {
   std::lock_guard<std::mutex> lock(mutex_);
   countOnly_ = false;
   open_ = false;
-  if (file_) EndSegment();
+  if (file_) EndSegment(end);
 }
 
 void ChannelRecord::MarkStarted(bool accepted) {
@@ -168,8 +173,8 @@ bool ChannelRecord::BeginSegment(const RecorderMessage& frame) {
   return true;
 }
 
-void ChannelRecord::EndSegment() {
-  const MediaFile::Closed closed = file_->Close();
+void ChannelRecord::EndSegment(Clock::time_point end) {
+  const MediaFile::Closed closed = file_->Close(Milliseconds(end));
   // Frames after the last commit point are not in the file when writing failed.
   const std::uint64_t lost = file_->frames() - closed.frames;
   stats_.frames -= lost;
@@ -226,14 +231,13 @@ bool ChannelRecord::OnFrame(CVideoMessage* message) {
 
 bool ChannelRecord::WriteFrame(const RecorderMessage& frame, bool key, Clock::time_point now) {
   if (file_ && key && now - segmentStart_ >= std::chrono::seconds(settings_.segmentSeconds)) {
-    EndSegment();
+    EndSegment(now);
   }
   // After a failure the next file starts at a key frame, as the first one did.
   if (!file_ && (!key || !BeginSegment(frame))) return false;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
-  if (const int error = file_->Write(frame.data(), frame.length(), key, ms.count())) {
+  if (const int error = file_->Write(frame.data(), frame.length(), key, Milliseconds(now))) {
     WriteFailed(error, file_->name());
-    EndSegment();
+    EndSegment(now);
     return false;
   }
   if (failing_ && file_->committedFrames() > 0) {

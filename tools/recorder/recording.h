@@ -171,8 +171,9 @@ class ChannelRecord {
   bool OpenFile();
   // Frames are counted as if written, but go nowhere: no file is opened.
   void CountOnly();
-  // Completes the file being written; later frames are refused.
-  void CloseFile();
+  // Completes the file being written, its last frame lasting until end at the most; later
+  // frames are refused.
+  void CloseFile(Clock::time_point end);
   int channel() const { return channel_; }
   int number() const { return number_; }
   const std::string& name() const { return settings_.stem; }
@@ -193,7 +194,7 @@ class ChannelRecord {
   bool BeginSegment(const RecorderMessage& frame);
   // Frames that go nowhere, or into a file that failed, make it false.
   bool WriteFrame(const RecorderMessage& frame, bool key, Clock::time_point now);
-  void EndSegment();
+  void EndSegment(Clock::time_point end);
   void WriteFailed(int error, const std::string& file);
 
   const int channel_;  // from 0
