@@ -91,6 +91,17 @@ class FileSizeLimit {
   void (*previous_)(int) = nullptr;
 };
 
+// The only file in the folder is the closed one, under its final name, of the size and with
+// the frames that Close stated, and it plays.
+void ExpectOnlyTheClosedFile(const rectest::TempFolder& out, const std::string& name,
+                             const MediaFile::Closed& closed, rectest::Probe* probe) {
+  EXPECT_EQ(out.Files(true), std::vector<std::string>{name});
+  EXPECT_EQ(FileSize(out / name), static_cast<long long>(closed.bytes));
+  *probe = rectest::ProbeFile(out / name);
+  EXPECT_TRUE(probe->ok) << probe->errors;
+  EXPECT_EQ(probe->frames, static_cast<long>(closed.frames));
+}
+
 struct FormatCase {
   const char* name;
   Format format;
@@ -114,11 +125,8 @@ TEST_P(MediaFileFormats, ClosedFileHasItsFinalNameAndEveryFrame) {
   EXPECT_EQ(closed.error, 0);
   EXPECT_TRUE(closed.kept);
   EXPECT_EQ(closed.frames, 60u);
-  EXPECT_EQ(out.Files(true), std::vector<std::string>{c.file});
-  EXPECT_EQ(FileSize(out / c.file), static_cast<long long>(closed.bytes));
-  const rectest::Probe probe = rectest::ProbeFile(out / c.file);
-  ASSERT_TRUE(probe.ok) << probe.errors;
-  EXPECT_EQ(probe.frames, 60);
+  rectest::Probe probe;
+  ExpectOnlyTheClosedFile(out, c.file, closed, &probe);
   if (c.format == Format::kMkv) {
     EXPECT_NEAR(probe.seconds, 59 * 0.040 + 0.015, 0.0015);
     EXPECT_NEAR(probe.frameRate, 25, 0.001);
@@ -159,11 +167,8 @@ TEST_P(MediaFileFormats, FailedWriteIsCutBackToAWholeFile) {
   EXPECT_EQ(closed.error, EFBIG);
   ASSERT_TRUE(closed.kept);
   EXPECT_GT(closed.frames, 0u);
-  EXPECT_EQ(out.Files(true), std::vector<std::string>{c.file});
-  EXPECT_EQ(FileSize(out / c.file), static_cast<long long>(closed.bytes));
-  const rectest::Probe probe = rectest::ProbeFile(out / c.file);
-  EXPECT_TRUE(probe.ok) << probe.errors;
-  EXPECT_EQ(probe.frames, static_cast<long>(closed.frames));
+  rectest::Probe probe;
+  ExpectOnlyTheClosedFile(out, c.file, closed, &probe);
 }
 
 // Room made on the first failure: the write is tried once more and nothing is lost.
@@ -187,9 +192,8 @@ TEST_P(MediaFileFormats, WriteIsRetriedOnceRoomWasMade) {
   EXPECT_EQ(closed.error, 0);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(closed.frames, 120u);
-  const rectest::Probe probe = rectest::ProbeFile(out / c.file);
-  EXPECT_TRUE(probe.ok) << probe.errors;
-  EXPECT_EQ(probe.frames, 120);
+  rectest::Probe probe;
+  ExpectOnlyTheClosedFile(out, c.file, closed, &probe);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, MediaFileFormats,
