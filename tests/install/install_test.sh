@@ -101,4 +101,36 @@ fi
 recorded=$(find "$work/rec" -type f ! -name summary.json -size +0 | wc -l)
 (( recorded >= 1 )) || fail "the staged recorder wrote no recording"
 
+# ---- the service's command line, stopped as systemd stops it ----
+
+# The unit's ExecStart, continuation lines joined, with the service's folders moved into the
+# work folder. The device list and the metrics address are left out: the recorder then
+# records from its in-process simulator and listens nowhere.
+unit=$stage/lib/systemd/system/veltrane-rec.service
+exec_line=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$unit" | sed -e 's/^ExecStart=//' -e 's/\\$//' | tr '\n' ' ')
+read -ra unit_args <<<"$exec_line"
+[[ ${unit_args[0]} == /usr/$bindir/veltrane-rec ]] || fail "the unit starts ${unit_args[0]}"
+mkdir -m 700 "$work/credentials" "$work/state"
+printf 'secret\n' >"$work/credentials/password"
+args=()
+for ((i = 1; i < ${#unit_args[@]}; i++)); do
+  case ${unit_args[i]} in
+    --config | --metrics) ((++i)) ;;
+    *) arg=${unit_args[i]//%d/$work/credentials}; args+=("${arg//\/var\/lib\/veltrane/$work/state}") ;;
+  esac
+done
+"$stage/$bindir/veltrane-rec" "${args[@]}" >"$work/service.log" 2>&1 &
+rec_pid=$!
+for _ in $(seq 150); do  # up to 15 s for the first bytes on disk
+  [[ -n $(find "$work/state" -type f -size +0 2>/dev/null | head -1) ]] && break
+  kill -0 "$rec_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$rec_pid" 2>/dev/null || { cat "$work/service.log" >&2; fail "the service's recorder ended early"; }
+status=0
+wait "$rec_pid" || status=$?
+(( status == 0 )) || { cat "$work/service.log" >&2; fail "the service's recorder ended with $status on SIGTERM"; }
+[[ -s $work/state/summary.json ]] || fail "SIGTERM left no summary"
+! grep -q secret "$work/service.log" "$work/state/summary.json" || fail "the password reached the output"
+
 echo "install test: staged install in $libdir works ($recorded recordings)"
