@@ -70,7 +70,8 @@ install(FILES ${VELTRANE_INSTALL_CLIPS} DESTINATION ${VELTRANE_TOOL_DIR}/clips C
 
 # Relative links, so that a staged tree or a package keeps working wherever it is unpacked;
 # the programs resolve them through /proc/self/exe and read what sits beside the target.
-file(RELATIVE_PATH VELTRANE_BIN_TO_TOOLS /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${VELTRANE_TOOL_DIR})
+file(RELATIVE_PATH VELTRANE_BIN_TO_TOOLS
+  /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${VELTRANE_TOOL_DIR})
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/install-links)
 foreach(tool ${VELTRANE_TOOLS})
   file(CREATE_LINK ${VELTRANE_BIN_TO_TOOLS}/${tool} ${CMAKE_BINARY_DIR}/install-links/${tool}

@@ -2,7 +2,8 @@
 # libveltrane1, libveltrane-dev and veltrane-tools.
 set(CPACK_PACKAGE_NAME veltrane)
 set(CPACK_PACKAGE_VENDOR "Veltrane")
-set(CPACK_PACKAGE_CONTACT "Veltrane maintainers <maintainers@users.noreply.c-seed-2169b3d3.example>")
+set(CPACK_PACKAGE_CONTACT
+  "Veltrane maintainers <maintainers@users.noreply.c-seed-2169b3d3.example>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_GENERATOR DEB)

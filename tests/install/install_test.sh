@@ -11,7 +11,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/veltrane-install.XXXXXX")
 stage=$work/stage
 sim_pid=""
 cleanup() {
-  if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  if [[ -n $sim_pid ]]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -107,7 +110,8 @@ recorded=$(find "$work/rec" -type f ! -name summary.json -size +0 | wc -l)
 # work folder. The device list and the metrics address are left out: the recorder then
 # records from its in-process simulator and listens nowhere.
 unit=$stage/lib/systemd/system/veltrane-rec.service
-exec_line=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$unit" | sed -e 's/^ExecStart=//' -e 's/\\$//' | tr '\n' ' ')
+exec_line=$(sed -n '/^ExecStart=/,/[^\\]$/p' "$unit" | sed -e 's/^ExecStart=//' -e 's/\\$//' |
+  tr '\n' ' ')
 read -ra unit_args <<<"$exec_line"
 [[ ${unit_args[0]} == /usr/$bindir/veltrane-rec ]] || fail "the unit starts ${unit_args[0]}"
 mkdir -m 700 "$work/credentials" "$work/state"
@@ -116,7 +120,10 @@ args=()
 for ((i = 1; i < ${#unit_args[@]}; i++)); do
   case ${unit_args[i]} in
     --config | --metrics) ((++i)) ;;
-    *) arg=${unit_args[i]//%d/$work/credentials}; args+=("${arg//\/var\/lib\/veltrane/$work/state}") ;;
+    *)
+      arg=${unit_args[i]//%d/$work/credentials}
+      args+=("${arg//\/var\/lib\/veltrane/$work/state}")
+      ;;
   esac
 done
 "$stage/$bindir/veltrane-rec" "${args[@]}" >"$work/service.log" 2>&1 &
@@ -126,11 +133,14 @@ for _ in $(seq 150); do  # up to 15 s for the first bytes on disk
   kill -0 "$rec_pid" 2>/dev/null || break
   sleep 0.1
 done
-kill -TERM "$rec_pid" 2>/dev/null || { cat "$work/service.log" >&2; fail "the service's recorder ended early"; }
+kill -TERM "$rec_pid" 2>/dev/null ||
+  { cat "$work/service.log" >&2; fail "the service's recorder ended early"; }
 status=0
 wait "$rec_pid" || status=$?
-(( status == 0 )) || { cat "$work/service.log" >&2; fail "the service's recorder ended with $status on SIGTERM"; }
+(( status == 0 )) ||
+  { cat "$work/service.log" >&2; fail "the service's recorder ended with $status on SIGTERM"; }
 [[ -s $work/state/summary.json ]] || fail "SIGTERM left no summary"
-! grep -q secret "$work/service.log" "$work/state/summary.json" || fail "the password reached the output"
+! grep -q secret "$work/service.log" "$work/state/summary.json" ||
+  fail "the password reached the output"
 
 echo "install test: staged install in $libdir works ($recorded recordings)"
