@@ -88,7 +88,7 @@ TEST_P(RecorderMatroska, TimeStampsGiveFramesDurationRateAndSeeking) {
   const std::string middle = std::to_string(probe.seconds / 2);
   std::string packets;
   std::string errors;
-  ASSERT_EQ(rectest::RunCommand({"ffprobe", "-v", "error", "-read_intervals", middle + "%+#1",
+  ASSERT_EQ(rectest::RunCapture({"ffprobe", "-v", "error", "-read_intervals", middle + "%+#1",
                                  "-select_streams", "v:0", "-show_entries",
                                  "packet=pts_time,flags", "-of", "csv=p=0", file},
                                 &packets, &errors),
@@ -100,7 +100,7 @@ TEST_P(RecorderMatroska, TimeStampsGiveFramesDurationRateAndSeeking) {
   EXPECT_NE(packets.substr(0, packets.find('\n')).find(",K"), std::string::npos) << packets;
   // And ffmpeg decodes a picture from there.
   std::string ignored;
-  EXPECT_EQ(rectest::RunCommand({"ffmpeg", "-v", "error", "-ss", middle, "-i", file, "-frames:v",
+  EXPECT_EQ(rectest::RunCapture({"ffmpeg", "-v", "error", "-ss", middle, "-i", file, "-frames:v",
                                  "1", "-f", "null", "-"},
                                 &ignored, &errors),
             0)

@@ -35,7 +35,7 @@ using testutil::RemainingMs;
 
 }  // namespace
 
-int RunCommand(const std::vector<std::string>& argv, std::string* out, std::string* errors) {
+int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors) {
   int outPipe[2];
   int errPipe[2];
   if (::pipe2(outPipe, O_CLOEXEC) != 0) return -1;
@@ -236,7 +236,7 @@ Probe ProbeFile(const std::string& path) {
                            path});
   Probe probe;
   std::string out;
-  const int code = RunCommand(argv, &out, &probe.errors);
+  const int code = RunCapture(argv, &out, &probe.errors);
   const nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
   if (code != 0 || !probe.errors.empty() || j.is_discarded()) return probe;
   // ffprobe writes its numbers as strings; a missing one stays -1.

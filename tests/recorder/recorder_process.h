@@ -47,6 +47,10 @@ class RecorderProcess {
   std::string err_;
 };
 
+// Runs a command (looked up on PATH unless it has a slash) to its end; its exit code, or -1
+// when it did not end normally. Standard output goes to *out, standard error to *errors.
+int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors);
+
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TempFolder {
  public:
@@ -62,9 +66,6 @@ class TempFolder {
 };
 
 std::string ReadFile(const std::string& path);
-
-// Runs a command to its end; its exit code (-1 when it could not run or ended by a signal).
-int RunCommand(const std::vector<std::string>& argv, std::string* out, std::string* errors);
 
 // What ffprobe reads from a video file (a .263 file as an H.263 elementary stream).
 struct Probe {
