@@ -30,7 +30,8 @@ bool IsIntra(std::span<const std::uint8_t> picture) {
 
 class Pictures {
  public:
-  Pictures() : clip_(picture_test::ReadClip("cif.263")), pictures_(picture_test::SplitPictures(clip_)) {}
+  Pictures()
+      : clip_(picture_test::ReadClip("cif.263")), pictures_(picture_test::SplitPictures(clip_)) {}
   std::size_t size() const { return pictures_.size(); }
   std::span<const std::uint8_t> operator[](std::size_t i) const {
     return pictures_[i % pictures_.size()];

@@ -239,7 +239,8 @@ TEST(RecorderFullDisk, FileSizeLimitIsReportedAtOnceAndTheNextFileIsWritten) {
 class RecorderSmallDisk : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
       GTEST_SKIP() << "no private mount namespace here";
     }
     if (::mount("tmpfs", out_.path().c_str(), "tmpfs", 0, "size=640k") != 0) {

@@ -232,8 +232,8 @@ Probe ProbeFile(const std::string& path) {
     argv.insert(argv.end(), {"-f", "h263"});
   }
   argv.insert(argv.end(), {"-count_frames", "-select_streams", "v:0", "-show_entries",
-                           "stream=nb_read_frames,r_frame_rate,avg_frame_rate:format=duration", "-of", "json",
-                           path});
+                           "stream=nb_read_frames,r_frame_rate,avg_frame_rate:format=duration",
+                           "-of", "json", path});
   Probe probe;
   std::string out;
   const int code = RunCapture(argv, &out, &probe.errors);
@@ -247,11 +247,13 @@ Probe ProbeFile(const std::string& path) {
                                     ? nlohmann::json::object()
                                     : j["streams"][0];
   probe.frames = static_cast<long>(number(stream.value("nb_read_frames", nlohmann::json())));
-  probe.seconds = number(j.value("format", nlohmann::json::object()).value("duration", nlohmann::json()));
+  probe.seconds =
+      number(j.value("format", nlohmann::json::object()).value("duration", nlohmann::json()));
   const auto rate = [&stream](const char* key) {
     const std::string text = stream.value(key, std::string());
     const std::size_t slash = text.find('/');
-    const double den = slash == std::string::npos ? 0 : std::strtod(text.c_str() + slash + 1, nullptr);
+    const double den =
+        slash == std::string::npos ? 0 : std::strtod(text.c_str() + slash + 1, nullptr);
     return den > 0 ? std::strtod(text.c_str(), nullptr) / den : -1.0;
   };
   probe.frameRate = rate("avg_frame_rate");

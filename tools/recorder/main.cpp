@@ -1,7 +1,7 @@
 // veltrane-rec: a recorder host for libveltrane.so. It loads the driver, records the chosen
-// channels of one device, or of several with a driver each, to Matroska or H.263 files, shows live status
-// and alarm inputs, and writes a summary. Without a device address it records from the
-// simulator, started in-process.
+// channels of one device, or of several with a driver each, to Matroska or H.263 files, shows
+// live status and alarm inputs, and writes a summary. Without a device address it records
+// from the simulator, started in-process.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -617,7 +617,8 @@ int RecordingResult(const RunState& run) {
   for (ChannelRecord* record : run.records) {
     const ChannelRecord::Stats s = record->stats();
     if (s.writeFailed) {
-      std::fprintf(stderr, "veltrane-rec: writing the files of %s failed\n", record->name().c_str());
+      std::fprintf(stderr, "veltrane-rec: writing the files of %s failed\n",
+                   record->name().c_str());
       result = kNoFrame;
     }
     if (!s.haveFirstFrame) {

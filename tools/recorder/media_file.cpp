@@ -345,7 +345,9 @@ MediaFile::Closed MediaFile::Close(std::int64_t endMs) {
   container_.reset();
   // After a failure the file ends at its last commit point, a whole file without an index.
   bool whole = closed.error == 0;
-  if (!whole && committedFrames_ > 0) whole = ::ftruncate(fd_, static_cast<off_t>(committedBytes_)) == 0;
+  if (!whole && committedFrames_ > 0) {
+    whole = ::ftruncate(fd_, static_cast<off_t>(committedBytes_)) == 0;
+  }
   ::close(fd_);
   fd_ = -1;
   const std::string final = folder_ + "/" + name_;

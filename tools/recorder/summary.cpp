@@ -45,8 +45,9 @@ nlohmann::ordered_json ChannelJson(const ChannelRecord& record, const SummaryInp
   }
   nlohmann::ordered_json channel = {
       {"channel", record.number()},
-      {"file", summary.discarded || segments.empty() ? nlohmann::ordered_json(nullptr)
-                                                     : nlohmann::ordered_json(segments.front().file)},
+      {"file", summary.discarded || segments.empty()
+                   ? nlohmann::ordered_json(nullptr)
+                   : nlohmann::ordered_json(segments.front().file)},
       {"started", record.started()},
       {"frames", s.frames},
       {"key_frames", s.keyFrames},
@@ -55,8 +56,9 @@ nlohmann::ordered_json ChannelJson(const ChannelRecord& record, const SummaryInp
       {"average_fps", Rounded(f.fps, 2)},
       {"average_kbps", Rounded(f.kbps, 1)},
       {"lost_video_events", s.lostVideo},
-      {"time_to_first_frame_ms",
-       f.firstFrameMs >= 0 ? nlohmann::ordered_json(Rounded(f.firstFrameMs, 0)) : nlohmann::ordered_json(nullptr)},
+      {"time_to_first_frame_ms", f.firstFrameMs >= 0
+                                     ? nlohmann::ordered_json(Rounded(f.firstFrameMs, 0))
+                                     : nlohmann::ordered_json(nullptr)},
       {"frames_skipped_before_key_frame", s.skippedBeforeKeyFrame},
       {"frames_dropped", s.droppedFrames},
       {"write_failures", s.writeFailures},
