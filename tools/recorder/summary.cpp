@@ -18,7 +18,8 @@ ChannelFigures Figures(const ChannelRecord& record, const ChannelRecord::Stats& 
                        Clock::time_point stopped) {
   ChannelFigures f;
   if (!s.haveFirstFrame) return f;
-  f.firstFrameMs = std::chrono::duration<double, std::milli>(s.firstFrame - record.startTime()).count();
+  f.firstFrameMs =
+      std::chrono::duration<double, std::milli>(s.firstFrame - record.startTime()).count();
   // Frames over the time between the first and the last one; bytes over the time from the
   // first frame to the stop.
   const double span = std::chrono::duration<double>(s.lastFrame - s.firstFrame).count();
