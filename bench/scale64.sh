@@ -2,7 +2,7 @@
 # 64 channels of 4CIF at 25 fps: veltrane-devicesim playing an nvs6400 in its own process and
 # veltrane-rec recording every channel from it over 127.0.0.1. With --drivers N, N simulators
 # (a process each) and one recorder with a driver per simulator: 64 * N channels in one host.
-# Two runs: one that writes the H.263 files, one that counts frames and writes nothing
+# Two runs: one that writes the video files, one that counts frames and writes nothing
 # (--discard), which leaves the driver and the RCP+ library as the recorder's main work.
 #
 # For each run it prints the recorder's CPU time (user + system) per channel-second, over the

@@ -68,7 +68,7 @@ cleanup() {
   [ -n "$REC_PID" ] && kill -KILL "$REC_PID" 2> /dev/null || true
   [ -n "$SIM_PID" ] && kill -KILL "$SIM_PID" 2> /dev/null || true
   # The recorded streams are large; the logs stay for the report.
-  if [ "$KEEP" = 0 ]; then rm -f "$WORK"/rec/*.263; fi
+  if [ "$KEEP" = 0 ]; then rm -f "$WORK"/rec/*.mkv "$WORK"/rec/*.263; fi
 }
 trap cleanup EXIT
 

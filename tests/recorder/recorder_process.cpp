@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
 #include "support/deadline.h"
@@ -81,7 +84,8 @@ int RunCapture(const std::vector<std::string>& argv, std::string* out, std::stri
 }
 
 RecorderProcess::RecorderProcess(const std::vector<std::string>& args,
-                                 const std::map<std::string, std::string>& env) {
+                                 const std::map<std::string, std::string>& env,
+                                 long fileSizeLimit) {
   const std::string program = platform::ExecutableFolder() + "veltrane-rec";
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) {
@@ -105,6 +109,12 @@ RecorderProcess::RecorderProcess(const std::vector<std::string>& args,
   if (pid_ == 0) {
     ::dup2(outPipe[1], 1);
     ::dup2(errPipe[1], 2);
+    if (fileSizeLimit > 0) {
+      const rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      // A write past the limit fails with EFBIG instead of killing the child.
+      ::signal(SIGXFSZ, SIG_IGN);
+    }
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);
   }
@@ -143,10 +153,18 @@ bool RecorderProcess::Pump(int timeoutMs) {
 }
 
 bool RecorderProcess::WaitForOutput(const std::string& text, int timeoutMs) {
+  return WaitFor(out_, text, timeoutMs);
+}
+
+bool RecorderProcess::WaitForError(const std::string& text, int timeoutMs) {
+  return WaitFor(err_, text, timeoutMs);
+}
+
+bool RecorderProcess::WaitFor(const std::string& stream, const std::string& text, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (out_.find(text) == std::string::npos) {
+  while (stream.find(text) == std::string::npos) {
     const int left = RemainingMs(deadline);
-    if (left == 0 || !Pump(left)) return out_.find(text) != std::string::npos;
+    if (left == 0 || !Pump(left)) return stream.find(text) != std::string::npos;
   }
   return true;
 }
@@ -184,16 +202,18 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
   if (path_.empty()) return;
-  for (const std::string& name : Files()) std::remove((path_ + "/" + name).c_str());
+  for (const std::string& name : Files(true)) std::remove((path_ + "/" + name).c_str());
   ::rmdir(path_.c_str());
 }
 
-std::vector<std::string> TempFolder::Files() const {
+std::vector<std::string> TempFolder::Files(bool hidden) const {
   std::vector<std::string> names;
   DIR* dir = ::opendir(path_.c_str());
   if (!dir) return names;
   while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    if (hidden || name[0] != '.') names.push_back(name);
   }
   ::closedir(dir);
   return names;
@@ -206,53 +226,69 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-long FramesDecoded(const std::string& path, std::string* errors) {
+Probe ProbeFile(const std::string& path) {
+  std::vector<std::string> argv{"ffprobe", "-v", "error"};
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".263") == 0) {
+    argv.insert(argv.end(), {"-f", "h263"});
+  }
+  argv.insert(argv.end(), {"-count_frames", "-select_streams", "v:0", "-show_entries",
+                           "stream=nb_read_frames,r_frame_rate,avg_frame_rate:format=duration",
+                           "-of", "json", path});
+  Probe probe;
   std::string out;
-  const int code = RunCapture({"ffprobe", "-v", "error", "-f", "h263", "-count_frames",
-                               "-select_streams", "v:0", "-show_entries",
-                               "stream=nb_read_frames", "-of", "csv=p=0", path},
-                              &out, errors);
-  if (code != 0 || !errors->empty()) return -1;
-  char* end = nullptr;
-  const long frames = std::strtol(out.c_str(), &end, 10);
-  return end == out.c_str() ? -1 : frames;
+  const int code = RunCapture(argv, &out, &probe.errors);
+  const nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
+  if (code != 0 || !probe.errors.empty() || j.is_discarded()) return probe;
+  // ffprobe writes its numbers as strings; a missing one stays -1.
+  const auto number = [](const nlohmann::json& value) {
+    return value.is_string() ? std::strtod(value.get<std::string>().c_str(), nullptr) : -1.0;
+  };
+  const nlohmann::json stream = j.value("streams", nlohmann::json::array()).empty()
+                                    ? nlohmann::json::object()
+                                    : j["streams"][0];
+  probe.frames = static_cast<long>(number(stream.value("nb_read_frames", nlohmann::json())));
+  probe.seconds =
+      number(j.value("format", nlohmann::json::object()).value("duration", nlohmann::json()));
+  const auto rate = [&stream](const char* key) {
+    const std::string text = stream.value(key, std::string());
+    const std::size_t slash = text.find('/');
+    const double den =
+        slash == std::string::npos ? 0 : std::strtod(text.c_str() + slash + 1, nullptr);
+    return den > 0 ? std::strtod(text.c_str(), nullptr) / den : -1.0;
+  };
+  probe.frameRate = rate("avg_frame_rate");
+  probe.realFrameRate = rate("r_frame_rate");
+  probe.ok = probe.frames >= 0;
+  return probe;
 }
 
-namespace {
-
-// The number after "key": on line, or -1.
-long NumberAfter(const std::string& line, const std::string& key) {
-  const std::size_t at = line.find("\"" + key + "\": ");
-  if (at == std::string::npos) return -1;
-  const char* start = line.c_str() + at + key.size() + 4;
-  char* end = nullptr;
-  const long value = std::strtol(start, &end, 10);
-  return end == start ? -1 : value;
+long FramesDecoded(const std::string& path, std::string* errors) {
+  const Probe probe = ProbeFile(path);
+  *errors = probe.errors;
+  return probe.ok ? probe.frames : -1;
 }
-
-std::string TextAfter(const std::string& line, const std::string& key) {
-  const std::string prefix = "\"" + key + "\": \"";
-  const std::size_t at = line.find(prefix);
-  if (at == std::string::npos) return "";
-  const std::size_t start = at + prefix.size();
-  const std::size_t end = line.find('"', start);
-  return end == std::string::npos ? "" : line.substr(start, end - start);
-}
-
-}  // namespace
 
 std::vector<ChannelSummary> ReadChannelSummaries(const std::string& summaryJson) {
   std::vector<ChannelSummary> channels;
-  std::istringstream lines(summaryJson);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.find("{\"channel\": ") == std::string::npos) continue;
+  const nlohmann::json j = nlohmann::json::parse(summaryJson, nullptr, false);
+  if (j.is_discarded() || !j.contains("channels")) return channels;
+  for (const nlohmann::json& entry : j["channels"]) {
     ChannelSummary c;
-    c.channel = static_cast<int>(NumberAfter(line, "channel"));
-    c.file = TextAfter(line, "file");
-    c.frames = NumberAfter(line, "frames");
-    c.keyFrames = NumberAfter(line, "key_frames");
-    c.lostVideo = NumberAfter(line, "lost_video_events");
+    c.channel = entry.value("channel", 0);
+    const nlohmann::json file = entry.value("file", nlohmann::json());
+    c.file = file.is_string() ? file.get<std::string>() : "";
+    c.frames = entry.value("frames", -1L);
+    c.keyFrames = entry.value("key_frames", -1L);
+    c.lostVideo = entry.value("lost_video_events", -1L);
+    c.bytes = entry.value("bytes", -1LL);
+    const nlohmann::json first = entry.value("time_to_first_frame_ms", nlohmann::json());
+    c.timeToFirstFrameMs = first.is_number() ? first.get<double>() : -1;
+    c.framesDropped = entry.value("frames_dropped", -1L);
+    c.writeFailures = entry.value("write_failures", -1);
+    for (const nlohmann::json& segment : entry.value("segments", nlohmann::json::array())) {
+      c.segments.push_back({segment.value("file", std::string()), segment.value("frames", -1L),
+                            segment.value("bytes", -1LL)});
+    }
     channels.push_back(c);
   }
   return channels;

@@ -13,8 +13,10 @@ namespace rectest {
 class RecorderProcess {
  public:
   // env: variables to set in the child; VELTRANE_PASSWORD is removed unless given here.
+  // fileSizeLimit: the child's limit on the size of a file it writes (RLIMIT_FSIZE), in
+  // bytes; 0 = the test's own.
   RecorderProcess(const std::vector<std::string>& args,
-                  const std::map<std::string, std::string>& env = {});
+                  const std::map<std::string, std::string>& env = {}, long fileSizeLimit = 0);
   // Kills the child if it still runs.
   ~RecorderProcess();
   RecorderProcess(const RecorderProcess&) = delete;
@@ -23,6 +25,8 @@ class RecorderProcess {
   // Waits until standard output contains text; false on time-out or when the child ended
   // without printing it.
   bool WaitForOutput(const std::string& text, int timeoutMs);
+  // The same for standard error.
+  bool WaitForError(const std::string& text, int timeoutMs);
   void Signal(int signal);
   // Exit code, or -1 when the child did not end in time (it is then killed) or ended by a
   // signal.
@@ -34,6 +38,7 @@ class RecorderProcess {
  private:
   // Reads what is available for up to timeoutMs; false once both streams have ended.
   bool Pump(int timeoutMs);
+  bool WaitFor(const std::string& stream, const std::string& text, int timeoutMs);
 
   pid_t pid_ = -1;
   int outFd_ = -1;
@@ -53,8 +58,8 @@ class TempFolder {
   ~TempFolder();
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  // File names in the folder.
-  std::vector<std::string> Files() const;
+  // File names in the folder; those that start with a dot only when hidden is true.
+  std::vector<std::string> Files(bool hidden = false) const;
 
  private:
   std::string path_;
@@ -62,9 +67,26 @@ class TempFolder {
 
 std::string ReadFile(const std::string& path);
 
-// Frames ffprobe decodes from an H.263 elementary stream; -1 when ffprobe fails or reports
-// an error (its error output goes to *errors).
+// What ffprobe reads from a video file (a .263 file as an H.263 elementary stream).
+struct Probe {
+  bool ok = false;      // ffprobe ended with 0 and reported no error
+  std::string errors;   // its error output
+  long frames = -1;     // frames decoded
+  double seconds = -1;  // the container's duration; -1 when it states none
+  double frameRate = -1;     // the stream's avg_frame_rate, the rate players show
+  double realFrameRate = -1;  // its r_frame_rate, ffprobe's guess of the base rate
+};
+Probe ProbeFile(const std::string& path);
+
+// Frames ffprobe decodes from a video file; -1 when ffprobe fails or reports an error (its
+// error output goes to *errors).
 long FramesDecoded(const std::string& path, std::string* errors);
+
+struct SegmentSummary {
+  std::string file;
+  long frames = -1;
+  long long bytes = -1;
+};
 
 struct ChannelSummary {
   int channel = 0;
@@ -72,9 +94,14 @@ struct ChannelSummary {
   long frames = -1;
   long keyFrames = -1;
   long lostVideo = -1;
+  long long bytes = -1;
+  double timeToFirstFrameMs = -1;
+  long framesDropped = -1;
+  int writeFailures = -1;
+  std::vector<SegmentSummary> segments;
 };
 
-// The per-channel entries of summary.json (one entry per line, as the recorder writes them).
+// The per-channel entries of summary.json; empty when it does not parse.
 std::vector<ChannelSummary> ReadChannelSummaries(const std::string& summaryJson);
 
 // A TCP port on 127.0.0.1 that nothing listens on (bound and released again).

@@ -1,7 +1,7 @@
 // veltrane-rec: a recorder host for libveltrane.so. It loads the driver, records the chosen
-// channels of one device, or of several with a driver each, to H.263 files, shows live status
-// and alarm inputs, and writes a summary. Without a device address it records from the
-// simulator, started in-process.
+// channels of one device, or of several with a driver each, to Matroska or H.263 files, shows
+// live status and alarm inputs, and writes a summary. Without a device address it records
+// from the simulator, started in-process.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -188,6 +188,8 @@ struct RunState {
   std::unique_ptr<devicesim::DeviceSim> sim;
   DriverModule module;
   RecorderAllocator allocator;
+  // Shared by every channel's files; outlives them.
+  std::optional<Retention> retention;
   std::vector<std::unique_ptr<Device>> devices;
   // Every device's channels, device by device.
   std::vector<ChannelRecord*> records;
@@ -221,6 +223,9 @@ sigset_t BlockStopSignals() {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  // Under a file size limit a write fails with EFBIG, reported like a full disk, instead of
+  // killing the recorder.
+  ::signal(SIGXFSZ, SIG_IGN);
   return stopSignals;
 }
 
@@ -372,18 +377,23 @@ int ChooseChannels(RunState& run) {
 // A file per channel (unless frames are only counted) and the progress file.
 int OpenOutputs(RunState& run) {
   const Options& options = run.options;
+  RetentionLimits limits;
+  limits.keepDays = options.keepDays;
+  limits.maxBytes = static_cast<std::uint64_t>(options.maxGib * 1024 * 1024 * 1024);
+  run.retention.emplace(options.outputFolder, limits);
   for (std::size_t d = 0; d < run.devices.size(); ++d) {
     Device& device = *run.devices[d];
     for (int c : run.channels) {
       const int number = static_cast<int>(d) * kChannelsPerDevice + c;
-      char name[16];
-      std::snprintf(name, sizeof name, "ch%02d.263", number);
-      auto record =
-          std::make_unique<ChannelRecord>(c - 1, number, options.outputFolder + "/" + name);
+      char stem[16];
+      std::snprintf(stem, sizeof stem, "ch%02d", number);
+      RecordSettings settings{options.outputFolder, stem, options.format, options.segmentSeconds,
+                              options.frameIntervalMs, &*run.retention, &run.console};
+      auto record = std::make_unique<ChannelRecord>(c - 1, number, std::move(settings));
       if (options.discard) {
         record->CountOnly();
       } else if (!record->OpenFile()) {
-        return CloseForUsageError(run, "cannot write " + record->path());
+        return CloseForUsageError(run, "cannot write into " + options.outputFolder);
       }
       device.recording.Add(std::move(record));
     }
@@ -522,7 +532,7 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
     const auto now = Clock::now();
     if (run.options.durationSeconds > 0 && now >= end) break;
     bool anyFrame = false;
-    for (ChannelRecord* record : run.records) anyFrame |= record->stats().frames > 0;
+    for (ChannelRecord* record : run.records) anyFrame |= record->stats().haveFirstFrame;
     if (!anyFrame && now >= connectDeadline) {
       run.unreachable = true;
       break;
@@ -556,7 +566,7 @@ void StopRecording(RunState& run) {
   run.switcher->Join();
   CloseDrivers(run);
   run.closed = Clock::now();
-  for (ChannelRecord* record : run.records) record->CloseFile();
+  for (ChannelRecord* record : run.records) record->CloseFile(run.stopped);
   if (run.sim) run.sim->Stop();
 }
 
@@ -607,10 +617,11 @@ int RecordingResult(const RunState& run) {
   for (ChannelRecord* record : run.records) {
     const ChannelRecord::Stats s = record->stats();
     if (s.writeFailed) {
-      std::fprintf(stderr, "veltrane-rec: writing %s failed\n", record->path().c_str());
+      std::fprintf(stderr, "veltrane-rec: writing the files of %s failed\n",
+                   record->name().c_str());
       result = kNoFrame;
     }
-    if (s.frames == 0) {
+    if (!s.haveFirstFrame) {
       std::fprintf(stderr, "veltrane-rec: channel %d delivered no frame\n", record->number());
       result = kNoFrame;
     }

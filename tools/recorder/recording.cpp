@@ -1,19 +1,26 @@
 #include "recording.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
+#include <ctime>
 
 namespace recorder {
 
 namespace {
-
-constexpr std::size_t kFileBufferBytes = 256 * 1024;
 
 constexpr std::uint32_t FourCC(char a, char b, char c, char d) {
   return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
          static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8 |
          static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16 |
          static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
+}
+
+// The time stamps of the files: milliseconds on the monotonic clock.
+std::int64_t Milliseconds(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
 }
 
 }  // namespace
@@ -108,18 +115,15 @@ void Console::DrawBlock() {
 
 // ---- channel record ----
 
-ChannelRecord::ChannelRecord(int channel, int number, std::string path)
-    : channel_(channel), number_(number), path_(std::move(path)) {}
+ChannelRecord::ChannelRecord(int channel, int number, RecordSettings settings)
+    : channel_(channel), number_(number), settings_(std::move(settings)) {}
 
-ChannelRecord::~ChannelRecord() { CloseFile(); }
+ChannelRecord::~ChannelRecord() { CloseFile(Clock::now()); }
 
 bool ChannelRecord::OpenFile() {
   std::lock_guard<std::mutex> lock(mutex_);
-  file_ = std::fopen(path_.c_str(), "wb");
-  // A 4CIF frame is larger than stdio's default buffer, so each one would cost its own
-  // write calls; with 64 channels at 25 fps that is most of the recorder's own work.
-  if (file_) std::setvbuf(file_, nullptr, _IOFBF, kFileBufferBytes);
-  return file_ != nullptr;
+  open_ = ::access(settings_.folder.c_str(), W_OK | X_OK) == 0;
+  return open_;
 }
 
 void ChannelRecord::CountOnly() {
@@ -127,18 +131,73 @@ void ChannelRecord::CountOnly() {
   countOnly_ = true;
 }
 
-void ChannelRecord::CloseFile() {
+void ChannelRecord::CloseFile(Clock::time_point end) {
   std::lock_guard<std::mutex> lock(mutex_);
   countOnly_ = false;
-  if (!file_) return;
-  if (std::fclose(file_) != 0) stats_.writeFailed = true;
-  file_ = nullptr;
+  open_ = false;
+  if (file_) EndSegment(end);
 }
 
 void ChannelRecord::MarkStarted(bool accepted) {
   std::lock_guard<std::mutex> lock(mutex_);
   started_ = accepted;
   startTime_ = Clock::now();
+}
+
+bool ChannelRecord::BeginSegment(const RecorderMessage& frame) {
+  // Named after the wall clock, in UTC; a name that is taken (a new file within the same
+  // second after a failure, or a restart) moves on by a second rather than overwrite.
+  std::time_t start = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  const char* extension = settings_.format == Format::kMkv ? "mkv" : "263";
+  std::string name = SegmentName(settings_.stem, start, extension);
+  const auto taken = [this](const std::string& n) {
+    return ::access((settings_.folder + "/" + n).c_str(), F_OK) == 0 ||
+           ::access((settings_.folder + "/." + n + ".part").c_str(), F_OK) == 0;
+  };
+  while (taken(name)) name = SegmentName(settings_.stem, ++start, extension);
+  MediaFileParams params;
+  params.format = settings_.format;
+  params.width = frame.width();
+  params.height = frame.height();
+  params.frameIntervalMs = settings_.frameIntervalMs;
+  if (Retention* retention = settings_.retention) {
+    params.makeRoom = [retention] { return retention->MakeRoom(); };
+  }
+  int error = 0;
+  file_ = MediaFile::Open(settings_.folder, name, params, &error);
+  if (!file_) {
+    WriteFailed(error, name);
+    return false;
+  }
+  segmentStart_ = Clock::now();
+  return true;
+}
+
+void ChannelRecord::EndSegment(Clock::time_point end) {
+  const MediaFile::Closed closed = file_->Close(Milliseconds(end));
+  // Frames after the last commit point are not in the file when writing failed.
+  const std::uint64_t lost = file_->frames() - closed.frames;
+  stats_.frames -= lost;
+  stats_.droppedFrames += lost;
+  if (closed.error) WriteFailed(closed.error, file_->name());
+  if (closed.kept) {
+    segments_.push_back({file_->name(), closed.frames, closed.bytes});
+    completeBytes_ += closed.bytes;
+    ++stats_.segments;
+  }
+  file_.reset();
+  if (settings_.retention) settings_.retention->Apply();
+}
+
+void ChannelRecord::WriteFailed(int error, const std::string& file) {
+  stats_.writeFailed = true;
+  if (failing_) return;
+  failing_ = true;
+  ++stats_.writeFailures;
+  if (settings_.console) {
+    settings_.console->Print(stderr, "veltrane-rec: writing " + file +
+                                         " failed: " + std::strerror(error));
+  }
 }
 
 bool ChannelRecord::OnFrame(CVideoMessage* message) {
@@ -148,23 +207,45 @@ bool ChannelRecord::OnFrame(CVideoMessage* message) {
   const bool key = IsKeyFrame(m->fourcc());
   const auto now = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!file_ && !countOnly_) return false;
+  if (!open_ && !countOnly_) return false;
   // A player needs an intra picture before anything else.
-  if (stats_.frames == 0 && !key) {
+  if (!stats_.haveFirstFrame && !key) {
     ++stats_.skippedBeforeKeyFrame;
     return true;
   }
-  const std::size_t length = m->length();
-  if (file_ && length > 0 && std::fwrite(m->data(), 1, length, file_) != length)
-    stats_.writeFailed = true;
   if (!stats_.haveFirstFrame) {
     stats_.haveFirstFrame = true;
     stats_.firstFrame = now;
   }
   stats_.lastFrame = now;
+  const std::size_t length = m->length();
+  stats_.bytesReceived += length;
+  if (!countOnly_ && !WriteFrame(*m, key, now)) {
+    ++stats_.droppedFrames;
+    return true;
+  }
   ++stats_.frames;
   if (key) ++stats_.keyFrames;
-  stats_.bytes += length;
+  return true;
+}
+
+bool ChannelRecord::WriteFrame(const RecorderMessage& frame, bool key, Clock::time_point now) {
+  if (file_ && key && now - segmentStart_ >= std::chrono::seconds(settings_.segmentSeconds)) {
+    EndSegment(now);
+  }
+  // After a failure the next file starts at a key frame, as the first one did.
+  if (!file_ && (!key || !BeginSegment(frame))) return false;
+  if (const int error = file_->Write(frame.data(), frame.length(), key, Milliseconds(now))) {
+    WriteFailed(error, file_->name());
+    EndSegment(now);
+    return false;
+  }
+  if (failing_ && file_->committedFrames() > 0) {
+    failing_ = false;
+    if (settings_.console) {
+      settings_.console->Print(stderr, "veltrane-rec: writing " + file_->name() + " again");
+    }
+  }
   return true;
 }
 
@@ -175,7 +256,20 @@ void ChannelRecord::OnLost() {
 
 ChannelRecord::Stats ChannelRecord::stats() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return stats_;
+  Stats s = stats_;
+  if (!countOnly_) s.bytes = completeBytes_ + (file_ ? file_->bytes() : 0);
+  else s.bytes = s.bytesReceived;
+  return s;
+}
+
+std::vector<Segment> ChannelRecord::segments() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return segments_;
+}
+
+std::string ChannelRecord::currentFile() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return file_ ? file_->name() : std::string();
 }
 
 std::vector<ChannelRecord*> Recording::All() const {

@@ -1,5 +1,5 @@
 // What the recorder hands the driver and what it keeps: video messages and their allocator,
-// one file and its counters per channel, the alarm input events, and the console that
+// the files and counters of each channel, the alarm input events, and the console that
 // prints status lines, events and driver debug lines without tearing each other.
 #pragma once
 
@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "media_file.h"
+#include "options.h"
+#include "retention.h"
 #include "veltrane/capture_io.h"
 #include "veltrane/host.h"
 
@@ -114,14 +117,41 @@ class Console {
   std::size_t drawn_ = 0;
 };
 
-// The frames of one channel: written to chNN.263 from the first key frame on.
+// Where and how the frames of a channel are written.
+struct RecordSettings {
+  std::string folder;
+  std::string stem;  // "ch01": the start of every file name of the channel
+  Format format = Format::kMkv;
+  // A new file starts at the first key frame after this many seconds.
+  int segmentSeconds = 600;
+  int frameIntervalMs = 40;
+  // Shared by the channels of the folder; none = recordings are kept.
+  Retention* retention = nullptr;
+  // Write failures are reported here as they happen.
+  Console* console = nullptr;
+};
+
+// A complete file of a channel, under its final name.
+struct Segment {
+  std::string file;
+  std::uint64_t frames = 0;
+  std::uint64_t bytes = 0;
+};
+
+// The frames of one channel, from the first key frame on, written to a file per segment:
+// <stem>-<UTC start>.mkv (or .263).
 class ChannelRecord {
  public:
   struct Stats {
-    std::uint64_t frames = 0;
+    std::uint64_t frames = 0;     // in the files (counted only, with CountOnly)
     std::uint64_t keyFrames = 0;
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;      // in the files, container included (received, with CountOnly)
+    std::uint64_t bytesReceived = 0;
     std::uint64_t skippedBeforeKeyFrame = 0;
+    // After the first key frame, frames that are in no file: writing failed.
+    std::uint64_t droppedFrames = 0;
+    int writeFailures = 0;  // times writing failed, each reported once
+    int segments = 0;       // complete files
     int lostVideo = 0;
     bool haveFirstFrame = false;
     Clock::time_point firstFrame{};
@@ -131,19 +161,22 @@ class ChannelRecord {
 
   // channel: the driver's channel on its device, from 0; number: the recording's channel
   // number, from 1, that files, summary and progress lines show.
-  ChannelRecord(int channel, int number, std::string path);
+  ChannelRecord(int channel, int number, RecordSettings settings);
   ~ChannelRecord();
   ChannelRecord(const ChannelRecord&) = delete;
   ChannelRecord& operator=(const ChannelRecord&) = delete;
 
+  // Frames are taken from now on; false when the folder cannot be written. Files are opened
+  // at key frames.
   bool OpenFile();
   // Frames are counted as if written, but go nowhere: no file is opened.
   void CountOnly();
-  // Ends the recording of the channel: later frames are refused.
-  void CloseFile();
+  // Completes the file being written, its last frame lasting until end at the most; later
+  // frames are refused.
+  void CloseFile(Clock::time_point end);
   int channel() const { return channel_; }
   int number() const { return number_; }
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return settings_.stem; }
 
   void MarkStarted(bool accepted);
   bool started() const { return started_; }
@@ -152,14 +185,30 @@ class ChannelRecord {
   bool OnFrame(CVideoMessage* message);
   void OnLost();
   Stats stats() const;
+  // The complete files, oldest first.
+  std::vector<Segment> segments() const;
+  // The file being written; empty when none is.
+  std::string currentFile() const;
 
  private:
+  bool BeginSegment(const RecorderMessage& frame);
+  // Frames that go nowhere, or into a file that failed, make it false.
+  bool WriteFrame(const RecorderMessage& frame, bool key, Clock::time_point now);
+  void EndSegment(Clock::time_point end);
+  void WriteFailed(int error, const std::string& file);
+
   const int channel_;  // from 0
   const int number_;   // from 1
-  const std::string path_;
+  const RecordSettings settings_;
   mutable std::mutex mutex_;
-  std::FILE* file_ = nullptr;
+  bool open_ = false;
   bool countOnly_ = false;
+  std::unique_ptr<MediaFile> file_;
+  Clock::time_point segmentStart_{};
+  // Writing failed and has not worked again since.
+  bool failing_ = false;
+  std::uint64_t completeBytes_ = 0;
+  std::vector<Segment> segments_;
   Stats stats_;
   bool started_ = false;
   Clock::time_point startTime_{};

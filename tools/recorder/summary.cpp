@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include <nlohmann/json.hpp>
+
 namespace recorder {
 
 namespace {
@@ -16,7 +18,8 @@ ChannelFigures Figures(const ChannelRecord& record, const ChannelRecord::Stats& 
                        Clock::time_point stopped) {
   ChannelFigures f;
   if (!s.haveFirstFrame) return f;
-  f.firstFrameMs = std::chrono::duration<double, std::milli>(s.firstFrame - record.startTime()).count();
+  f.firstFrameMs =
+      std::chrono::duration<double, std::milli>(s.firstFrame - record.startTime()).count();
   // Frames over the time between the first and the last one; bytes over the time from the
   // first frame to the stop.
   const double span = std::chrono::duration<double>(s.lastFrame - s.firstFrame).count();
@@ -26,32 +29,52 @@ ChannelFigures Figures(const ChannelRecord& record, const ChannelRecord::Stats& 
   return f;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (u < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+// Rounded for people who read the file; NaN and infinities, which JSON has not, become 0.
+double Rounded(double value, int decimals) {
+  if (!std::isfinite(value)) return 0;
+  const double scale = std::pow(10.0, decimals);
+  return std::round(value * scale) / scale;
 }
 
-std::string Number(double value, int decimals) {
-  if (!std::isfinite(value)) return "0";
-  char text[64];
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
+nlohmann::ordered_json ChannelJson(const ChannelRecord& record, const SummaryInput& summary) {
+  const ChannelRecord::Stats s = record.stats();
+  const ChannelFigures f = Figures(record, s, summary.stopped);
+  const std::vector<Segment> segments = record.segments();
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const Segment& segment : segments) {
+    files.push_back({{"file", segment.file}, {"frames", segment.frames}, {"bytes", segment.bytes}});
+  }
+  nlohmann::ordered_json channel = {
+      {"channel", record.number()},
+      {"file", summary.discarded || segments.empty()
+                   ? nlohmann::ordered_json(nullptr)
+                   : nlohmann::ordered_json(segments.front().file)},
+      {"started", record.started()},
+      {"frames", s.frames},
+      {"key_frames", s.keyFrames},
+      {"bytes", s.bytes},
+      {"bytes_received", s.bytesReceived},
+      {"average_fps", Rounded(f.fps, 2)},
+      {"average_kbps", Rounded(f.kbps, 1)},
+      {"lost_video_events", s.lostVideo},
+      {"time_to_first_frame_ms", f.firstFrameMs >= 0
+                                     ? nlohmann::ordered_json(Rounded(f.firstFrameMs, 0))
+                                     : nlohmann::ordered_json(nullptr)},
+      {"frames_skipped_before_key_frame", s.skippedBeforeKeyFrame},
+      {"frames_dropped", s.droppedFrames},
+      {"write_failures", s.writeFailures},
+      {"segments", files}};
+  return channel;
+}
+
+// "ch01-20261209T061500Z.mkv", or "ch01-….mkv and 3 more".
+std::string FilesText(const ChannelRecord& record) {
+  const std::vector<Segment> segments = record.segments();
+  if (segments.empty()) return "no file";
+  std::string text = segments.front().file;
+  if (segments.size() > 1) text += " and " + std::to_string(segments.size() - 1) + " more";
   return text;
 }
-
-std::string FileName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 }  // namespace
 
@@ -68,8 +91,13 @@ void PrintSummary(std::FILE* out, const SummaryInput& summary) {
                  static_cast<unsigned long long>(s.keyFrames),
                  static_cast<unsigned long long>(s.bytes), f.fps, f.kbps, s.lostVideo);
     if (f.firstFrameMs >= 0) {
-      std::fprintf(out, "first frame after %.0f ms -> %s\n", f.firstFrameMs,
-                   summary.discarded ? "(discarded)" : record->path().c_str());
+      std::fprintf(out, "first frame after %.0f ms -> %s", f.firstFrameMs,
+                   summary.discarded ? "(discarded)" : FilesText(*record).c_str());
+      if (s.droppedFrames > 0 || s.writeFailures > 0) {
+        std::fprintf(out, ", %llu frames dropped, writing failed %d time(s)",
+                     static_cast<unsigned long long>(s.droppedFrames), s.writeFailures);
+      }
+      std::fprintf(out, "\n");
     } else {
       std::fprintf(out, "no frame%s\n", record->started() ? "" : " (not started)");
     }
@@ -81,59 +109,39 @@ void PrintSummary(std::FILE* out, const SummaryInput& summary) {
 }
 
 bool WriteSummaryJson(const std::string& path, const SummaryInput& summary) {
-  std::string j = "{\n";
-  j += "  \"api\": " + JsonString(summary.api) + ",\n";
-  j += "  \"device_type\": " + JsonString(summary.deviceType) + ",\n";
-  j += "  \"simulated\": " + std::string(summary.simulated ? "true" : "false") + ",\n";
-  j += "  \"resolution\": " + JsonString(summary.resolution) + ",\n";
-  j += "  \"frame_interval_ms\": " + std::to_string(summary.frameIntervalMs) + ",\n";
-  j += "  \"quality\": " + std::to_string(summary.quality) + ",\n";
-  j += "  \"duration_s\": " + Number(summary.seconds, 3) + ",\n";
-  j += "  \"interrupted\": " + std::string(summary.interrupted ? "true" : "false") + ",\n";
-  j += "  \"stop_ms\": " + Number(summary.stopSeconds * 1000, 1) + ",\n";
-  j += "  \"files_written\": " + std::string(summary.discarded ? "false" : "true") + ",\n";
-  j += "  \"channels\": [";
-  bool first = true;
+  nlohmann::ordered_json channels = nlohmann::ordered_json::array();
   for (const ChannelRecord* record : summary.records) {
-    const ChannelRecord::Stats s = record->stats();
-    const ChannelFigures f = Figures(*record, s, summary.stopped);
-    j += first ? "\n" : ",\n";
-    first = false;
-    j += "    {\"channel\": " + std::to_string(record->number()) +
-         ", \"file\": " +
-         (summary.discarded ? std::string("null") : JsonString(FileName(record->path()))) +
-         ", \"started\": " + (record->started() ? "true" : "false") +
-         ", \"frames\": " + std::to_string(s.frames) +
-         ", \"key_frames\": " + std::to_string(s.keyFrames) +
-         ", \"bytes\": " + std::to_string(s.bytes) +
-         ", \"average_fps\": " + Number(f.fps, 2) +
-         ", \"average_kbps\": " + Number(f.kbps, 1) +
-         ", \"lost_video_events\": " + std::to_string(s.lostVideo) +
-         ", \"time_to_first_frame_ms\": " +
-         (f.firstFrameMs >= 0 ? Number(f.firstFrameMs, 0) : std::string("null")) +
-         ", \"frames_skipped_before_key_frame\": " + std::to_string(s.skippedBeforeKeyFrame) + "}";
+    channels.push_back(ChannelJson(*record, summary));
   }
-  j += summary.records.empty() ? "],\n" : "\n  ],\n";
-  int inputEvents = 0;
+  nlohmann::ordered_json events = nlohmann::ordered_json::array();
   int connectionLost = 0;
-  std::string events;
   for (const AlarmEvent& e : summary.alarms) {
     if (e.input == 0) {
       ++connectionLost;
       continue;
     }
-    events += inputEvents == 0 ? "\n" : ",\n";
-    ++inputEvents;
-    events += "    {\"time_s\": " + Number(e.seconds, 3) + ", \"input\": " +
-              std::to_string(e.input) + ", \"state\": " +
-              JsonString(e.state == 2 ? "active" : e.state == 1 ? "inactive" : "unknown") + "}";
+    events.push_back({{"time_s", Rounded(e.seconds, 3)},
+                      {"input", e.input},
+                      {"state", e.state == 2 ? "active" : e.state == 1 ? "inactive" : "unknown"}});
   }
-  j += "  \"alarm_input_events\": [" + events + (inputEvents ? "\n  ]" : "]") + ",\n";
-  j += "  \"alarm_connection_lost\": " + std::to_string(connectionLost) + "\n}\n";
-
+  const nlohmann::ordered_json j = {{"api", summary.api},
+                            {"device_type", summary.deviceType},
+                            {"simulated", summary.simulated},
+                            {"resolution", summary.resolution},
+                            {"frame_interval_ms", summary.frameIntervalMs},
+                            {"quality", summary.quality},
+                            {"duration_s", Rounded(summary.seconds, 3)},
+                            {"interrupted", summary.interrupted},
+                            {"stop_ms", Rounded(summary.stopSeconds * 1000, 1)},
+                            {"files_written", !summary.discarded},
+                            {"channels", channels},
+                            {"alarm_input_events", events},
+                            {"alarm_connection_lost", connectionLost}};
+  // ordered_json: keys stay in the order above, as people read them.
+  const std::string text = j.dump(2) + "\n";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return false;
-  const bool written = std::fwrite(j.data(), 1, j.size(), file) == j.size();
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   return std::fclose(file) == 0 && written;
 }
 
