@@ -30,7 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 using testutil::RemainingMs;
 
-// Runs a command, returns its standard output; standard error goes to *errors.
+}  // namespace
+
 int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors) {
   int outPipe[2];
   int errPipe[2];
@@ -78,8 +79,6 @@ int RunCapture(const std::vector<std::string>& argv, std::string* out, std::stri
   if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-}  // namespace
 
 RecorderProcess::RecorderProcess(const std::vector<std::string>& args,
                                  const std::map<std::string, std::string>& env) {

@@ -58,6 +58,10 @@ class TempFolder {
 
 std::string ReadFile(const std::string& path);
 
+// Runs a command (looked up on PATH) to its end: its standard output in *out, its standard
+// error in *errors. The exit code, or -1 when it could not run or ended by a signal.
+int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors);
+
 // Frames ffprobe decodes from an H.263 elementary stream; -1 when ffprobe fails or reports
 // an error (its error output goes to *errors).
 long FramesDecoded(const std::string& path, std::string* errors);
