@@ -117,17 +117,10 @@ TEST(RecorderMetricsProcess, CountsDescriptorsAsTheyOpen) {
 }
 
 std::string Curl(int port, std::string* contentType) {
-  std::string out;
+  std::string body;
   std::string errors;
-  const int code = rectest::RunCapture(
-      {"curl", "-s", "-S", "-f", "-w", "\n%{content_type}",
-       "http://127.0.0.1:" + std::to_string(port) + "/metrics"},
-      &out, &errors);
-  EXPECT_EQ(code, 0) << errors;
-  const std::size_t split = out.rfind('\n');
-  if (split == std::string::npos) return out;
-  *contentType = out.substr(split + 1);
-  return out.substr(0, split);
+  EXPECT_TRUE(rectest::ScrapeMetrics(port, &body, contentType, &errors)) << errors;
+  return body;
 }
 
 TEST(RecorderMetricsServer, ServesThePublishedSnapshotToCurl) {

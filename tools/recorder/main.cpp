@@ -185,10 +185,9 @@ struct Device {
   bool open() const { return backend != nullptr && failure.empty(); }
   // How long the driver needs to give up a connection: a device that gives no frame on any
   // channel within it could not be reached.
-  int ConnectLimitMs() const {
-    const int timeout = type.networkTimeoutMs > 0 ? type.networkTimeoutMs
-                                                  : kDefaultNetworkTimeoutMs;
-    return timeout + kWatchdogExtraMs + 1000;
+  int ConnectLimitMs() const { return NetworkTimeoutMs() + kWatchdogExtraMs + 1000; }
+  int NetworkTimeoutMs() const {
+    return type.networkTimeoutMs > 0 ? type.networkTimeoutMs : kDefaultNetworkTimeoutMs;
   }
   bool AnyFrame() const {
     for (ChannelRecord* record : recording.All()) {
@@ -492,14 +491,22 @@ int OpenOutputs(RunState& run) {
   return kSuccess;
 }
 
-// The channel's state as the driver reports it; -1 when it does not answer. A poll tells
-// whether frames came since the one before, so metrics take the state kept from here.
-int ChannelState(Device& device, int channel) {
-  int state = -1;
-  int event = 0;
-  if (!device.backend->Poll(channel, &state, &event)) state = -1;
-  device.states[static_cast<std::size_t>(channel)] = state;
-  return state;
+// Each channel's state as the driver reports it (-1 when it does not answer), kept for the
+// status, progress lines and metrics: a poll tells whether frames came since the one
+// before, so a second poll right after the first would see none.
+void PollStates(RunState& run) {
+  for (const auto& device : run.devices) {
+    for (ChannelRecord* record : device->recording.All()) {
+      int state = -1;
+      int event = 0;
+      if (!device->backend->Poll(record->channel(), &state, &event)) state = -1;
+      device->states[static_cast<std::size_t>(record->channel())] = state;
+    }
+  }
+}
+
+int ChannelState(const Device& device, int channel) {
+  return device.states[static_cast<std::size_t>(channel)];
 }
 
 void WriteProgress(RunState& run) {
@@ -525,7 +532,7 @@ void PublishMetrics(RunState& run) {
     for (ChannelRecord* record : device->recording.All()) {
       const ChannelRecord::Stats s = record->stats();
       ChannelSample c{device->config.name, record->channel() + 1, s.frames, s.keyFrames,
-                      s.bytes, s.lostVideo, device->states[static_cast<std::size_t>(record->channel())],
+                      s.bytes, s.lostVideo, ChannelState(*device, record->channel()),
                       s.haveFirstFrame ? s.lastFrame : record->startTime()};
       d.up |= c.state == 0;
       snapshot.channels.push_back(std::move(c));
@@ -592,9 +599,8 @@ void StartRecording(RunState& run) {
       device.io->Enable();
     }
     const std::string prefix = run.config.fromFile ? device.config.name + ": " : "";
-    const int networkTimeoutMs = device.ConnectLimitMs() - kWatchdogExtraMs - 1000;
     device.switcher.emplace(device.io, device.config.relays, run.console,
-                            2 * networkTimeoutMs + 1000, prefix);
+                            2 * device.NetworkTimeoutMs() + 1000, prefix);
     if (!device.config.relays.empty() && !device.io) {
       run.console.Print(stderr, "veltrane-rec: " + DeviceLabel(device) +
                                     " has no relay outputs to switch");
@@ -687,7 +693,7 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
   const auto statusPeriod = std::chrono::milliseconds(run.console.terminal() ? 1000 : 2000);
   const auto metricsPeriod = std::chrono::milliseconds(500);
   auto nextStatus = run.started + statusPeriod;
-  auto nextProgress = run.started;
+  auto nextPoll = run.started;
   auto nextMetrics = run.started;
   StatusBlock status(run.started, run.devices.size());
   for (;;) {
@@ -709,15 +715,17 @@ void RecordUntilStopped(RunState& run, const sigset_t& stopSignals) {
       PublishMetrics(run);
       nextMetrics += metricsPeriod;
     }
-    if (run.progress && now >= nextProgress) {
+    if (now >= nextPoll) {
+      PollStates(run);
       WriteProgress(run);
-      nextProgress += std::chrono::seconds(1);
+      nextPoll += std::chrono::seconds(1);
     }
     if (now < nextStatus) continue;
     nextStatus += statusPeriod;
     run.console.Status(status.Lines(run, now));
   }
   run.console.EndStatus();
+  PollStates(run);
   WriteProgress(run);
   run.stopped = Clock::now();
 }
