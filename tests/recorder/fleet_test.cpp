@@ -230,7 +230,12 @@ std::string ScrapeUntilFramesPass(int port, const std::vector<double>& floor,
 }
 
 TEST_F(RecorderFleet, MetricsFollowBothDevicesWhileTheyRecord) {
-  RecorderProcess rec({"--config", WriteConfig(Config("duration = 0\nmetrics = \"127.0.0.1:0\""))});
+  // A third device that cannot be opened shows as down.
+  const std::string gone = "\n[[devices]]\nname = \"gone\"\naddress = \"127.0.0.1\"\nport = " +
+                           std::to_string(rectest::ClosedPort()) + "\ntype = \"" +
+                           UniqueStem("missing") + "\"\n";
+  RecorderProcess rec(
+      {"--config", WriteConfig(Config("duration = 0\nmetrics = \"127.0.0.1:0\"", gone))});
   const std::string announce = "Metrics on http://127.0.0.1:";
   ASSERT_TRUE(rec.WaitForOutput(announce, 15000)) << rec.out() << rec.err();
   const int port = std::atoi(rec.out().c_str() + rec.out().find(announce) + announce.size());
@@ -267,13 +272,16 @@ TEST_F(RecorderFleet, MetricsFollowBothDevicesWhileTheyRecord) {
   }
   EXPECT_EQ(Sample(body, up + "\"north\"}"), 1) << body;
   EXPECT_EQ(Sample(body, up + "\"south\"}"), 1) << body;
+  EXPECT_EQ(Sample(body, up + "\"gone\"}"), 0) << body;
+  EXPECT_EQ(body.find("{device=\"gone\",channel="), std::string::npos) << body;
   EXPECT_GT(Sample(body, "veltrane_rec_process_open_fds"), 0) << body;
   EXPECT_GT(Sample(body, "veltrane_rec_process_resident_memory_bytes"), 0) << body;
   EXPECT_GT(Sample(body, "veltrane_rec_bytes_total{device=\"south\",channel=\"2\"}"), 0) << body;
   EXPECT_EQ(body.find(kPassword), std::string::npos);
 
   rec.Signal(SIGTERM);
-  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
+  // 1: the third device gave no video.
+  ASSERT_EQ(rec.Wait(kRunTimeoutMs), 1) << rec.out() << rec.err();
   ExpectPasswordNowhere(rec);
   // Once the recorder has stopped, nothing answers on the port.
   std::string out;

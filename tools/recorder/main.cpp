@@ -176,8 +176,8 @@ struct ChannelPlan {
 };
 
 // One device, its settings and its driver. Members are declared in the order they are
-// made: the relay thread goes before the driver, the driver before the objects it calls
-// (debug lines, frame table).
+// made, so that they are destroyed in reverse: the relay thread before the driver, the
+// driver before the objects it calls (debug lines, frame table, alarm log).
 struct Device {
   Device(const DeviceConfig& c, int i, DeviceTypeInfo t)
       : config(c), index(i), type(std::move(t)) {}
@@ -365,8 +365,10 @@ int ConnectToDevice(RunState& run) {
   return kSuccess;
 }
 
-// Closes the drivers that were opened, in the order they were.
+// Closes the drivers that were opened, in the order they were; no scrape is served from
+// here on.
 void CloseDrivers(RunState& run) {
+  run.metrics.Stop();
   for (auto& device : run.devices) {
     if (device->backend) device->backend->Close();
   }
