@@ -131,6 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"api", kDevice + "api = \"newest\"\n", 5, "api must be one of new, old"},
         BadFile{"resolution", kDevice + "resolution = \"8cif\"\n", 5, "not '8cif'"},
         BadFile{"camera range", kDevice + "channels = [1, 65]\n", 5, "from 1 to 64"},
+        BadFile{"channels text", kDevice + "channels = \"some\"\n", 5, "channels must be"},
+        BadFile{"channels empty", kDevice + "channels = []\n", 5, "channels must be"},
         BadFile{"camera twice", kDevice + "channels = [2, 2]\n", 5, "camera 2 is listed twice"},
         BadFile{"channel without camera", kDevice + "[[devices.channels]]\nquality = 3\n", 5,
                 "needs its camera"},
@@ -148,6 +150,18 @@ INSTANTIATE_TEST_SUITE_P(
       for (const char c : std::string(info.param.what)) name += std::isalnum(c) ? c : '_';
       return name;
     });
+
+TEST(RecorderConfigFile, AllChannelsTakeTheDevicesDefaults) {
+  for (const char* channels : {"channels = \"all\"\n", ""}) {
+    const RecorderConfig config = Parse("[[devices]]\nname = \"a\"\naddress = \"h\"\nport = 1\n"
+                                        "resolution = \"2cif\"\ninterval_ms = 200\n" +
+                                        std::string(channels));
+    ASSERT_EQ(config.devices.size(), 1u) << channels;
+    EXPECT_TRUE(config.devices[0].channels.empty()) << channels;
+    EXPECT_EQ(config.devices[0].defaults.resolution.code, 3) << channels;
+    EXPECT_EQ(config.devices[0].defaults.frameIntervalMs, 200) << channels;
+  }
+}
 
 TEST(RecorderConfigFile, MissingFileIsNamed) {
   std::string error;

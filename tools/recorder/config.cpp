@@ -136,11 +136,12 @@ void Reader::Channel(const toml::table& table, ChannelConfig& c) {
   Int(table, "quality", 0, 100, &c.quality);
 }
 
-// channels = [1, 3], or [[devices.channels]] tables with a camera each.
+// channels = "all", [1, 3], or [[devices.channels]] tables with a camera each.
 void Reader::Channels(const toml::node& node, DeviceConfig& d) {
+  if (node.value_exact<std::string>() == "all") return;
   const toml::array* list = node.as_array();
   if (!list || list->empty()) {
-    return Fail(node, "channels must be a list of camera numbers or of channel tables");
+    return Fail(node, "channels must be \"all\", a list of camera numbers or channel tables");
   }
   std::set<int> cameras;
   for (const toml::node& item : *list) {
