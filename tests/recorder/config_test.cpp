@@ -163,6 +163,15 @@ TEST(RecorderConfigFile, AllChannelsTakeTheDevicesDefaults) {
   }
 }
 
+TEST(RecorderConfigFile, RelaysTakeOnOffOrBooleans) {
+  const RecorderConfig config =
+      Parse("[[devices]]\nname = \"a\"\naddress = \"h\"\nport = 1\n"
+            "relays = { 1 = true, 2 = \"off\", 4 = \"on\", 5 = false }\n");
+  ASSERT_EQ(config.devices.size(), 1u);
+  EXPECT_EQ(config.devices[0].relays,
+            (std::vector<std::pair<int, bool>>{{1, true}, {2, false}, {4, true}, {5, false}}));
+}
+
 TEST(RecorderConfigFile, MissingFileIsNamed) {
   std::string error;
   EXPECT_FALSE(LoadConfig("/nonexistent/recorder.toml", {}, &error).has_value());
