@@ -4,11 +4,12 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
+PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 CTEST_JOBS ?= $(JOBS)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test test-asan test-tsan fuzz fuzz-run bench demo clean
+.PHONY: all deps build test test-asan test-tsan fuzz fuzz-run bench demo package clean
 
 all: build
 
@@ -66,5 +67,13 @@ demo: deps
 	cmake --build $(BUILD) -j $(JOBS) --target veltrane-rec
 	$(BUILD)/bin/veltrane-rec --out demo-out
 
+# Debian packages for /usr, built in Release without the test suites: libveltrane1,
+# libveltrane-dev and veltrane-tools in $(PACKAGE_BUILD)/.
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DVELTRANE_BUILD_TESTS=OFF $(CMAKE_ARGS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD) $(PACKAGE_BUILD)

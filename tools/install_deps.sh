@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(cmake make g++ clang pkg-config libgtest-dev libgmock-dev libpugixml-dev libssl-dev
           libbenchmark-dev ffmpeg libavformat-dev libavcodec-dev libavutil-dev
-          libtomlplusplus-dev libcpp-httplib-dev libcli11-dev nlohmann-json3-dev curl "$@")
+          libtomlplusplus-dev libcpp-httplib-dev libcli11-dev nlohmann-json3-dev curl dpkg-dev "$@")
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive

@@ -42,6 +42,10 @@ class RecorderProcess {
   std::string err_;
 };
 
+// Runs a command (looked up on PATH unless it has a slash) to its end; its exit code, or -1
+// when it did not end normally. Standard output goes to *out, standard error to *errors.
+int RunCapture(const std::vector<std::string>& argv, std::string* out, std::string* errors);
+
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TempFolder {
  public:

@@ -259,6 +259,8 @@ TEST(RecorderDigitalIO, SwitchesRelayAndReportsAlarmInputsAsTheyChange) {
   EXPECT_TRUE(rec.WaitForOutput("alarm input 3 active", 10000)) << rec.out();
   EXPECT_TRUE(rec.WaitForOutput("relay output 2 switched on", 10000)) << rec.out();
   EXPECT_TRUE(device.Output(2));
+  // Stopped before its first frame, the channel would make the run a failure.
+  EXPECT_TRUE(rec.WaitForOutput("ch01  video", 15000)) << rec.out();
   rec.Signal(SIGINT);
   ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
   const std::string json = rectest::ReadFile(out / "summary.json");

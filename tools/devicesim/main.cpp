@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -18,36 +17,15 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "chaos.h"
 #include "device_sim.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: veltrane-devicesim --type NAME [--port N] [--user U --password-file F]\n"
-    "  --folder DIR              folder of NAME.xml (default: beside this program)\n"
-    "  --cameras N --inputs N --outputs N   counts instead of the device-type file's\n"
-    "  --unusable-coder-first    list an unusable coder before each camera's usable one\n"
-    "  --verbose                 print each request received\n"
-    "  --clips DIR               folder of the H.263 clips (default: clips/ beside this program)\n"
-    "  --rtp-payload N           largest RTP payload in bytes (default 1400)\n"
-    "  --split-bits              split pictures inside bytes (non-zero SBIT/EBIT)\n"
-    "  --stats FILE              on exit, write each camera's video figures to FILE\n"
-    "faults (CMD is a command word, e.g. 0x01DB0830):\n"
-    "  --refuse                  accept and close every connection at once\n"
-    "  --close-after-frames N    close each connection when it has received N frames\n"
-    "  --delay CMD:MS            delay answers to CMD by MS milliseconds\n"
-    "  --drop CMD                never answer CMD\n"
-    "  --error CMD:CODE          answer CMD with error CODE\n"
-    "  --malformed CMD           answer CMD with a wrong payload length\n"
-    "  --reject-credentials      fail every registration with 0xA0\n"
-    "  --toggle-input N:MS       toggle input N every MS milliseconds\n"
-    "  --stop-video-after N      each video session goes silent after N pictures\n"
-    "  --close-video-after N     each video session closes its media connection after N pictures\n"
-    "chaos (random faults, one at a time, each logged to standard error when it starts and ends):\n"
-    "  --chaos SEED              apply faults chosen and timed by SEED until stopped\n"
-    "  --chaos-interval MS       mean time between faults (default 30000)\n"
-    "  --chaos-max-fault MS      longest time a lasting fault is held (default 10000)\n";
+constexpr const char* kUsageLine =
+    "usage: veltrane-devicesim --type NAME [--port N] [--user U --password-file F] [faults]";
 
 struct Arguments {
   devicesim::DeviceSimOptions options;
@@ -68,117 +46,157 @@ struct Arguments {
   bool closeVideo = false;
 };
 
-std::optional<unsigned long> Number(const std::string& text, unsigned long max) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long value = std::strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || text[0] == '-' || value > max) return std::nullopt;
-  return value;
-}
-
-// "A:B" with both parts numbers.
-std::optional<std::pair<unsigned long, unsigned long>> Pair(const std::string& text,
-                                                            unsigned long maxFirst,
-                                                            unsigned long maxSecond) {
+// "A:B" with both parts numbers (decimal or 0x hex) within their limits.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> Pair(const std::string& text,
+                                                            std::uint64_t maxFirst,
+                                                            std::uint64_t maxSecond) {
   const auto colon = text.find(':');
   if (colon == std::string::npos) return std::nullopt;
-  auto first = Number(text.substr(0, colon), maxFirst);
-  auto second = Number(text.substr(colon + 1), maxSecond);
-  if (!first || !second) return std::nullopt;
-  return std::make_pair(*first, *second);
+  std::uint64_t first = 0;
+  std::uint64_t second = 0;
+  if (text[0] == '-' || text[colon + 1] == '-' ||
+      !CLI::detail::lexical_cast(text.substr(0, colon), first) ||
+      !CLI::detail::lexical_cast(text.substr(colon + 1), second) || first > maxFirst ||
+      second > maxSecond) {
+    return std::nullopt;
+  }
+  return std::make_pair(first, second);
 }
 
-bool Parse(int argc, char** argv, Arguments& args) {
-  constexpr unsigned long kWord = 0xFFFFFFFFul;
-  constexpr unsigned long kInt = 0x7FFFFFFFul;
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
-    auto bad = [&flag] {
-      std::cerr << "veltrane-devicesim: bad or missing value for " << flag << "\n";
-      return false;
-    };
-    if (flag == "--verbose") {
-      args.verbose = true;
-    } else if (flag == "--unusable-coder-first") {
-      args.options.unusableCoderFirst = true;
-    } else if (flag == "--refuse") {
-      args.refuse = true;
-    } else if (flag == "--reject-credentials") {
-      args.rejectCredentials = true;
-    } else if (flag == "--split-bits") {
-      args.options.splitAtBits = true;
-    } else if (flag == "--type" || flag == "--folder" || flag == "--user" ||
-               flag == "--password-file" || flag == "--clips" || flag == "--stats") {
-      auto text = value();
-      if (!text || text->empty()) return bad();
-      if (flag == "--clips") args.options.clipFolder = *text;
-      if (flag == "--type") args.options.deviceType = *text;
-      if (flag == "--folder") args.options.deviceTypeFolder = *text;
-      if (flag == "--user") args.options.user = *text;
-      if (flag == "--password-file") args.passwordFile = *text;
-      if (flag == "--stats") args.statsFile = *text;
-    } else if (flag == "--port" || flag == "--cameras" || flag == "--inputs" ||
-               flag == "--outputs" || flag == "--close-after-frames" || flag == "--drop" ||
-               flag == "--malformed" || flag == "--rtp-payload" || flag == "--stop-video-after" ||
-               flag == "--close-video-after") {
-      auto text = value();
-      const bool isWord = flag == "--drop" || flag == "--malformed";
-      const unsigned long max = flag == "--port" ? 0xFFFFul : isWord ? kWord : kInt;
-      auto number = text ? Number(*text, max) : std::nullopt;
-      if (!number) return bad();
-      const int asInt = static_cast<int>(*number);
-      if (flag == "--port") args.options.port = static_cast<std::uint16_t>(*number);
-      if (flag == "--cameras") args.options.cameraCount = asInt;
-      if (flag == "--inputs") args.options.inputCount = asInt;
-      if (flag == "--outputs") args.options.outputCount = asInt;
-      if (flag == "--close-after-frames") args.closeAfterFrames = asInt;
-      if (flag == "--drop") args.drops.push_back(static_cast<std::uint32_t>(*number));
-      if (flag == "--malformed") args.malformed.push_back(static_cast<std::uint32_t>(*number));
-      if (flag == "--rtp-payload") args.options.maxRtpPayload = *number;
-      if (flag == "--stop-video-after" || flag == "--close-video-after") {
-        args.stopVideoAfter = asInt;
-        args.closeVideo = flag == "--close-video-after";
-      }
-    } else if (flag == "--delay" || flag == "--error" || flag == "--toggle-input") {
-      auto text = value();
-      const unsigned long maxFirst = flag == "--toggle-input" ? kInt : kWord;
-      const unsigned long maxSecond = flag == "--error" ? 0xFFul : kInt;
-      auto pair = text ? Pair(*text, maxFirst, maxSecond) : std::nullopt;
-      if (!pair) return bad();
-      const auto [first, second] = *pair;
-      if (flag == "--delay") {
-        args.delays[static_cast<std::uint32_t>(first)] = static_cast<int>(second);
-      }
-      if (flag == "--error") {
-        args.errors[static_cast<std::uint32_t>(first)] = static_cast<std::uint8_t>(second);
-      }
-      if (flag == "--toggle-input") {
-        args.toggles[static_cast<int>(first)] = static_cast<int>(second);
-      }
-    } else if (flag == "--chaos" || flag == "--chaos-interval" || flag == "--chaos-max-fault") {
-      auto text = value();
-      auto number = text ? Number(*text, flag == "--chaos" ? kWord : kInt) : std::nullopt;
-      if (!number || (flag != "--chaos" && *number == 0)) return bad();
-      if (flag == "--chaos") args.chaosSeed = static_cast<std::uint32_t>(*number);
-      if (flag == "--chaos-interval") args.chaos.meanIntervalMs = static_cast<int>(*number);
-      if (flag == "--chaos-max-fault") args.chaos.maxFaultMs = static_cast<int>(*number);
-    } else {
-      std::cerr << "veltrane-devicesim: unknown argument " << flag << "\n" << kUsage;
-      return false;
-    }
+CLI::Validator PairOf(std::uint64_t maxFirst, std::uint64_t maxSecond) {
+  return CLI::Validator(
+      [=](const std::string& v) { return Pair(v, maxFirst, maxSecond) ? "" : "expected A:B"; },
+      "");
+}
+
+// Nothing when the arguments are good; otherwise the exit code (0 once --help is printed).
+std::optional<int> Parse(int argc, char** argv, Arguments& args) {
+  constexpr std::uint64_t kWord = 0xFFFFFFFFu;
+  constexpr int kInt = 0x7FFFFFFF;
+  CLI::App app("Plays one device of a device type on 127.0.0.1 until SIGINT or SIGTERM. The "
+               "first line on standard output is the port it listens on.",
+               "veltrane-devicesim");
+  app.set_help_flag("-h,--help", "print this help and exit");
+  app.footer("CMD is a command word, e.g. 0x01DB0830. The password is read from a file and "
+             "never printed.\nExit codes: 0 stopped by a signal, 1 could not start, 2 bad "
+             "usage.");
+  auto* type = app.add_option("--type", args.options.deviceType, "device type: NAME.xml")
+                   ->type_name("NAME");
+  app.add_option("--port", args.options.port, "port to listen on (default: any free one)")
+      ->type_name("N");
+  app.add_option("--user", args.options.user, "user name a registration must give")
+      ->type_name("U");
+  app.add_option("--password-file", args.passwordFile, "file whose first line is the password")
+      ->type_name("FILE");
+  app.add_option("--folder", args.options.deviceTypeFolder,
+                 "folder of NAME.xml (default: beside this program)")
+      ->type_name("DIR");
+  app.add_option("--clips", args.options.clipFolder,
+                 "folder of the H.263 clips (default: clips/ beside this program)")
+      ->type_name("DIR");
+  app.add_option("--stats", args.statsFile, "on exit, write each camera's video figures here")
+      ->type_name("FILE");
+  auto* cameras = app.add_option("--cameras", args.options.cameraCount,
+                                 "camera count instead of the device-type file's")
+                      ->check(CLI::Range(0, kInt));
+  auto* inputs = app.add_option("--inputs", args.options.inputCount, "alarm input count")
+                     ->check(CLI::Range(0, kInt));
+  auto* outputs = app.add_option("--outputs", args.options.outputCount, "relay output count")
+                      ->check(CLI::Range(0, kInt));
+  app.add_flag("--unusable-coder-first", args.options.unusableCoderFirst,
+               "list an unusable coder before each camera's usable one");
+  app.add_flag("--verbose", args.verbose, "print each request received");
+  app.add_option("--rtp-payload", args.options.maxRtpPayload,
+                 "largest RTP payload in bytes (default 1400)")
+      ->check(CLI::Range(1, kInt));
+  app.add_flag("--split-bits", args.options.splitAtBits,
+               "split pictures inside bytes (non-zero SBIT/EBIT)");
+
+  const char* faults = "Faults";
+  app.add_flag("--refuse", args.refuse, "accept and close every connection at once")
+      ->group(faults);
+  app.add_option("--close-after-frames", args.closeAfterFrames,
+                 "close each connection when it has received N frames")
+      ->check(CLI::Range(0, kInt))
+      ->group(faults);
+  std::vector<std::string> delays;
+  std::vector<std::string> errors;
+  std::vector<std::string> toggles;
+  app.add_option("--delay", delays, "delay answers to CMD by MS milliseconds")
+      ->type_name("CMD:MS")
+      ->check(PairOf(kWord, kInt))
+      ->group(faults);
+  app.add_option("--drop", args.drops, "never answer CMD")->type_name("CMD")->group(faults);
+  app.add_option("--error", errors, "answer CMD with error CODE")
+      ->type_name("CMD:CODE")
+      ->check(PairOf(kWord, 0xFF))
+      ->group(faults);
+  app.add_option("--malformed", args.malformed, "answer CMD with a wrong payload length")
+      ->type_name("CMD")
+      ->group(faults);
+  app.add_flag("--reject-credentials", args.rejectCredentials,
+               "fail every registration with 0xA0")
+      ->group(faults);
+  app.add_option("--toggle-input", toggles, "toggle input N every MS milliseconds")
+      ->type_name("N:MS")
+      ->check(PairOf(kInt, kInt))
+      ->group(faults);
+  int stopAfter = 0;
+  int closeAfter = 0;
+  app.add_option("--stop-video-after", stopAfter,
+                 "each video session goes silent after N pictures")
+      ->check(CLI::Range(0, kInt))
+      ->group(faults);
+  auto* closeVideo = app.add_option("--close-video-after", closeAfter,
+                                    "each video session closes its media connection after N "
+                                    "pictures")
+                         ->check(CLI::Range(0, kInt))
+                         ->group(faults);
+
+  const char* chaos = "Chaos (random faults, one at a time, each logged when it starts and ends)";
+  app.add_option("--chaos", args.chaosSeed, "apply faults chosen and timed by SEED until stopped")
+      ->type_name("SEED")
+      ->group(chaos);
+  app.add_option("--chaos-interval", args.chaos.meanIntervalMs,
+                 "mean time between faults in ms (default 30000)")
+      ->check(CLI::Range(1, kInt))
+      ->group(chaos);
+  app.add_option("--chaos-max-fault", args.chaos.maxFaultMs,
+                 "longest time a lasting fault is held in ms (default 10000)")
+      ->check(CLI::Range(1, kInt))
+      ->group(chaos);
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << kUsageLine << "\n" << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "veltrane-devicesim: " << e.what() << "\n" << kUsageLine << "\n";
+    return 2;
   }
-  const bool allCounts = args.options.cameraCount >= 0 && args.options.inputCount >= 0 &&
-                         args.options.outputCount >= 0;
-  if (args.options.deviceType.empty() && !allCounts) {
-    std::cerr << kUsage;
-    return false;
+  const bool allCounts = cameras->count() > 0 && inputs->count() > 0 && outputs->count() > 0;
+  if (type->count() == 0 && !allCounts) {
+    std::cerr << "veltrane-devicesim: --type or all of --cameras, --inputs and --outputs\n"
+              << kUsageLine << "\n";
+    return 2;
   }
-  return true;
+  for (const std::string& d : delays) {
+    const auto [word, ms] = *Pair(d, kWord, kInt);
+    args.delays[static_cast<std::uint32_t>(word)] = static_cast<int>(ms);
+  }
+  for (const std::string& e : errors) {
+    const auto [word, code] = *Pair(e, kWord, 0xFF);
+    args.errors[static_cast<std::uint32_t>(word)] = static_cast<std::uint8_t>(code);
+  }
+  for (const std::string& t : toggles) {
+    const auto [input, ms] = *Pair(t, kInt, kInt);
+    args.toggles[static_cast<int>(input)] = static_cast<int>(ms);
+  }
+  // Both given: the media connection closes.
+  args.closeVideo = closeVideo->count() > 0;
+  args.stopVideoAfter = args.closeVideo ? closeAfter : stopAfter;
+  return std::nullopt;
 }
 
 // The first line of the file, without its line end.
@@ -215,7 +233,7 @@ void PrintRequests(const devicesim::DeviceSim& device, std::size_t& printed) {
 
 int main(int argc, char** argv) {
   Arguments args;
-  if (!Parse(argc, argv, args)) return 2;
+  if (const auto code = Parse(argc, argv, args)) return *code;
   if (!args.passwordFile.empty() && !ReadPassword(args.passwordFile, args.options.password)) {
     std::cerr << "veltrane-devicesim: cannot read the password file " << args.passwordFile
               << "\n";

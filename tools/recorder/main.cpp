@@ -860,7 +860,7 @@ int main(int argc, char** argv) {
   const auto options = recorder::ParseOptions(argc, argv, &error);
   if (!options) return recorder::UsageError(error);
   if (options->help) {
-    std::printf("%s\n%s", recorder::kUsageLine, recorder::kUsageText);
+    std::printf("%s\n", recorder::HelpText().c_str());
     return 0;
   }
   return recorder::Run(*options);

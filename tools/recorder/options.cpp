@@ -1,208 +1,231 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <algorithm>
+#include <map>
+
+#include <CLI/CLI.hpp>
 
 namespace recorder {
 
 const char* const kUsageLine =
     "usage: veltrane-rec [--api new|old] [--address HOST --port N[,N...] --type NAME --user U "
-    "[--password-file F]] [--channels LIST] [--resolution cif|2cif|4cif] [--interval MS] "
-    "[--quality Q] [--duration S] [--out DIR] [--output N=on|off] [--log-level 0|1|2] [--progress FILE] [--discard]";
-
-const char* const kUsageText =
-    "Records live video through libveltrane.so (loaded from beside this program).\n"
-    "Without --address it plays the device type (default nvs400) in-process on 127.0.0.1.\n"
-    "  --api new|old          host interface to drive (default new)\n"
-    "  --address HOST         device to record from; needs --port, --type and --user\n"
-    "  --port N[,N...]        the device's RCP+ port; with a list, one device per port at\n"
-    "                         the same address, type and user. Device d (from 0) camera c\n"
-    "                         (from 1) is recording channel d*64+c; --channels applies to\n"
-    "                         each device; alarm inputs are numbered the same way, relay\n"
-    "                         outputs are those of the first device\n"
-    "  --type NAME            device type: NAME.xml beside this program (default nvs400)\n"
-    "  --user U               user name; the password comes from --password-file F or the\n"
-    "                         VELTRANE_PASSWORD environment variable, never the command line\n"
-    "  --password-file F      file whose first line is the password\n"
-    "  --channels LIST        cameras to record, from 1, e.g. 1,3 (default: all)\n"
-    "  --resolution R         cif, 2cif or 4cif (default cif)\n"
-    "  --interval MS          frame interval in milliseconds (default 40)\n"
-    "  --quality Q            0 to 100 (default 50)\n"
-    "  --duration S           seconds to record, 0 = until Ctrl-C (default 10)\n"
-    "  --out DIR              output folder for chNN.263 and summary.json (default recording)\n"
-    "  --output N=on|off      switch relay output N (from 1); may be repeated\n"
-    "  --log-level L          driver debug lines: 0 none, 1 errors (default), 2 all\n"
-    "  --progress FILE        every second one line per channel: monotonic ms, channel\n"
-    "                         (from 1), frames so far, state\n"
-    "  --discard              count frames but write no video files (summary.json only)\n"
-    "Exit codes: 0 success, 1 a channel delivered no frame, 2 bad usage, 3 device not opened.\n";
+    "[--password-file F]] [--config FILE] [--channels LIST] [--resolution cif|2cif|4cif] "
+    "[--interval MS] [--quality Q] [--duration S] [--out DIR] [--format mkv|h263] "
+    "[--segment-seconds N] [--keep-days D] [--max-gib G] [--output N=on|off] "
+    "[--log-level 0|1|2] [--progress FILE] [--metrics ADDR:PORT] [--discard]";
 
 namespace {
 
-std::optional<long> Number(const std::string& text, long min, long max) {
-  if (text.empty()) return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < min || value > max) return std::nullopt;
-  return value;
-}
+const char* const kDescription =
+    "Records live video through libveltrane.so (loaded from beside this program, or else from "
+    "the library path).\nWithout --address or --config it plays the device type (default "
+    "nvs400) in-process on 127.0.0.1.";
 
-// A comma-separated list of distinct numbers from min to max.
-bool ParseList(const std::string& text, long min, long max, std::vector<int>& numbers) {
+const char* const kFooter =
+    "The password comes from --password-file F or the VELTRANE_PASSWORD environment variable, "
+    "never the command line.\nWith a list of ports, device d (from 0) camera c (from 1) is "
+    "recording channel d*64+c; --channels applies to each device; alarm inputs are numbered the "
+    "same way, relay outputs are those of the first device.\nExit codes: 0 success, 1 a channel "
+    "delivered no frame, 2 bad usage, 3 device not opened.";
+
+// A comma-separated list of distinct numbers from min to max; the reason when it is not one.
+// A number given twice is the caller's mistake: a camera is not recorded twice, nor is one
+// port two devices.
+std::string ParseList(const std::string& text, int min, int max, std::vector<int>* numbers) {
+  std::vector<int> parsed;
   std::size_t start = 0;
-  while (start <= text.size()) {
+  for (;;) {
     const std::size_t comma = text.find(',', start);
-    const std::string item =
-        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-    const auto number = Number(item, min, max);
-    if (!number) return false;
-    for (int n : numbers) {
-      if (n == *number) return false;
+    const std::string item = text.substr(start, comma == std::string::npos ? comma : comma - start);
+    int n = 0;
+    if (item.empty() || item[0] == '-' || !CLI::detail::lexical_cast(item, n) || n < min ||
+        n > max) {
+      return "expected numbers from " + std::to_string(min) + " to " + std::to_string(max) +
+             ", not '" + item + "'";
     }
-    numbers.push_back(static_cast<int>(*number));
+    if (std::find(parsed.begin(), parsed.end(), n) != parsed.end()) {
+      return std::to_string(n) + " is given twice";
+    }
+    parsed.push_back(n);
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  return !numbers.empty();
+  if (numbers) *numbers = std::move(parsed);
+  return "";
 }
+
+CLI::Validator ListOf(int min, int max, bool allowAll) {
+  return CLI::Validator(
+      [=](const std::string& v) {
+        return allowAll && v == "all" ? std::string() : ParseList(v, min, max, nullptr);
+      },
+      "");
+}
+
+CLI::Validator NotEmpty() {
+  return CLI::Validator([](const std::string& v) { return v.empty() ? "empty" : ""; }, "");
+}
+
+// "N=on|off" with N a relay output from 1.
+std::string CheckOutput(const std::string& v) {
+  const auto eq = v.find('=');
+  int n = 0;
+  if (eq == std::string::npos || !CLI::detail::lexical_cast(v.substr(0, eq), n) || n < 1 ||
+      n > 64) {
+    return "expected N=on|off with N from 1 to 64";
+  }
+  const std::string state = v.substr(eq + 1);
+  return state == "on" || state == "off" ? "" : "expected N=on|off";
+}
+
+// "ADDR:PORT"; port 0 asks for any free port.
+std::string CheckListenAddress(const std::string& v) {
+  const auto colon = v.rfind(':');
+  int port = -1;
+  const bool good = colon != std::string::npos && colon > 0 &&
+                    CLI::detail::lexical_cast(v.substr(colon + 1), port) && port >= 0 &&
+                    port <= 65535;
+  return good ? "" : "expected ADDR:PORT";
+}
+
+// The whole command line, declared once for parsing and for --help. Values that need more
+// than a conversion (lists, relay switches) are kept as text and converted after the parse.
+struct CommandLine {
+  explicit CommandLine(Options& o) : app(kDescription, "veltrane-rec") {
+    app.footer(kFooter);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.add_option("--api", o.api, "host interface to drive (default new)")
+        ->type_name("new|old")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Api>{{"new", Api::kNew},
+                                                                       {"old", Api::kOld}})
+                        .description(""));
+    address = app.add_option("--address", o.address, "device to record from")
+                  ->type_name("HOST")
+                  ->check(NotEmpty());
+    port = app.add_option("--port", ports,
+                          "the device's RCP+ port; with a list, one device per port at the same "
+                          "address, type and user")
+               ->type_name("N[,N...]")
+               ->check(ListOf(1, 65535, false));
+    type = app.add_option("--type", o.deviceType,
+                          "device type: NAME.xml beside this program (default nvs400)")
+               ->type_name("NAME")
+               ->check(CLI::Validator(
+                   [](const std::string& v) {
+                     return v.empty() || v.find('/') != std::string::npos ? "not a device type"
+                                                                          : "";
+                   },
+                   ""));
+    user = app.add_option("--user", o.user, "user name")->type_name("U");
+    app.add_option("--password-file", o.passwordFile, "file whose first line is the password")
+        ->type_name("FILE")
+        ->check(NotEmpty());
+    app.add_option("--password", password)->group("");  // refused, with the reason
+    app.add_option("--config", o.configFile,
+                   "devices, channels and recording settings from a TOML file")
+        ->type_name("FILE")
+        ->check(NotEmpty());
+    app.add_option("--channels", channels, "cameras to record, from 1, e.g. 1,3 (default: all)")
+        ->type_name("LIST")
+        ->check(ListOf(1, 64, true));
+    app.add_option("--resolution", resolution, "cif, 2cif or 4cif (default cif)")
+        ->type_name("R")
+        ->check(CLI::IsMember({"cif", "2cif", "4cif"}).description(""));
+    app.add_option("--interval", o.frameIntervalMs, "frame interval in milliseconds (default 40)")
+        ->check(CLI::Range(1, 60000));
+    app.add_option("--quality", o.quality, "0 to 100 (default 50)")->check(CLI::Range(0, 100));
+    app.add_option("--duration", o.durationSeconds,
+                   "seconds to record, 0 = until Ctrl-C or SIGTERM (default 10)")
+        ->check(CLI::Range(0, 7 * 24 * 3600));
+    app.add_option("--out", o.outputFolder,
+                   "output folder for the video files and summary.json (default recording)")
+        ->type_name("DIR")
+        ->check(NotEmpty());
+    app.add_option("--format", o.format,
+                   "mkv: Matroska with a time stamp per frame (default); h263: the bare H.263 "
+                   "stream")
+        ->type_name("mkv|h263")
+        ->transform(CLI::CheckedTransformer(std::map<std::string, Format>{
+                                                {"mkv", Format::kMkv}, {"h263", Format::kH263}})
+                        .description(""));
+    app.add_option("--segment-seconds", o.segmentSeconds,
+                   "a new file at the first key frame after this many seconds (default 600)")
+        ->check(CLI::Range(1, 7 * 24 * 3600));
+    app.add_option("--keep-days", o.keepDays,
+                   "delete complete files older than this many days (default 0: keep)")
+        ->check(CLI::Range(0, 100000));
+    app.add_option("--max-gib", o.maxGib,
+                   "delete the oldest complete files while all take more (default 0: no limit)")
+        ->check(CLI::Range(0.0, 1e6));
+    app.add_option("--output", outputs, "switch relay output N (from 1); may be repeated")
+        ->type_name("N=on|off")
+        ->check(CLI::Validator(CheckOutput, ""));
+    app.add_option("--log-level", o.logLevel,
+                   "driver debug lines: 0 none, 1 errors (default), 2 all")
+        ->check(CLI::Range(0, 2));
+    app.add_option("--progress", o.progressFile,
+                   "every second one line per channel: monotonic ms, channel (from 1), frames "
+                   "so far, state")
+        ->type_name("FILE")
+        ->check(NotEmpty());
+    app.add_option("--metrics", o.metricsAddress,
+                   "serve Prometheus metrics on http://ADDR:PORT/metrics (port 0: any free one)")
+        ->type_name("ADDR:PORT")
+        ->check(CLI::Validator(CheckListenAddress, ""));
+    app.add_flag("--discard", o.discard,
+                 "count frames but write no video files (summary.json only)");
+    address->needs(port)->needs(type)->needs(user);
+    port->needs(address);
+  }
+
+  CLI::App app;
+  CLI::Option* address = nullptr;
+  CLI::Option* port = nullptr;
+  CLI::Option* type = nullptr;
+  CLI::Option* user = nullptr;
+  std::string password;
+  std::string ports;
+  std::string channels;
+  std::string resolution = "cif";
+  std::vector<std::string> outputs;
+};
 
 }  // namespace
 
+std::string HelpText() {
+  Options o;
+  CommandLine line(o);
+  return line.app.help();
+}
+
 std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
   Options o;
-  bool havePort = false;
-  bool haveType = false;
-  bool haveUser = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--help" || flag == "-h") {
-      o.help = true;
-      continue;
-    }
-    if (flag == "--discard") {
-      o.discard = true;
-      continue;
-    }
-    if (flag == "--password") {
-      *error = "the password is not taken from the command line; use --password-file F or "
-               "VELTRANE_PASSWORD";
-      return std::nullopt;
-    }
-    if (i + 1 >= argc) {
-      *error = flag.rfind("--", 0) == 0 ? "missing value for " + flag : "unknown argument " + flag;
-      return std::nullopt;
-    }
-    const std::string value = argv[++i];
-    auto bad = [&]() {
-      *error = "bad value for " + flag + ": '" + value + "'";
-      return std::nullopt;
-    };
-    if (flag == "--api") {
-      if (value == "new") {
-        o.api = Api::kNew;
-      } else if (value == "old") {
-        o.api = Api::kOld;
-      } else {
-        return bad();
-      }
-    } else if (flag == "--address") {
-      if (value.empty()) return bad();
-      o.address = value;
-    } else if (flag == "--port") {
-      o.ports.clear();
-      if (!ParseList(value, 1, 65535, o.ports)) return bad();
-      havePort = true;
-    } else if (flag == "--type") {
-      if (value.empty() || value.find('/') != std::string::npos) return bad();
-      o.deviceType = value;
-      haveType = true;
-    } else if (flag == "--user") {
-      o.user = value;
-      haveUser = true;
-    } else if (flag == "--password-file") {
-      if (value.empty()) return bad();
-      o.passwordFile = value;
-    } else if (flag == "--channels") {
-      if (value != "all" && !ParseList(value, 1, 64, o.channels)) return bad();
-    } else if (flag == "--resolution") {
-      if (value == "cif") {
-        o.resolution = {"cif", 2};
-      } else if (value == "2cif") {
-        o.resolution = {"2cif", 3};
-      } else if (value == "4cif") {
-        o.resolution = {"4cif", 4};
-      } else {
-        return bad();
-      }
-    } else if (flag == "--interval") {
-      const auto n = Number(value, 1, 60000);
-      if (!n) return bad();
-      o.frameIntervalMs = static_cast<int>(*n);
-    } else if (flag == "--quality") {
-      const auto n = Number(value, 0, 100);
-      if (!n) return bad();
-      o.quality = static_cast<int>(*n);
-    } else if (flag == "--duration") {
-      const auto n = Number(value, 0, 7 * 24 * 3600);
-      if (!n) return bad();
-      o.durationSeconds = static_cast<int>(*n);
-    } else if (flag == "--out") {
-      if (value.empty()) return bad();
-      o.outputFolder = value;
-    } else if (flag == "--output") {
-      const auto eq = value.find('=');
-      if (eq == std::string::npos) return bad();
-      const auto n = Number(value.substr(0, eq), 1, 64);
-      const std::string state = value.substr(eq + 1);
-      if (!n || (state != "on" && state != "off")) return bad();
-      o.outputs.emplace_back(static_cast<int>(*n), state == "on");
-    } else if (flag == "--log-level") {
-      const auto n = Number(value, 0, 2);
-      if (!n) return bad();
-      o.logLevel = static_cast<int>(*n);
-    } else if (flag == "--progress") {
-      if (value.empty()) return bad();
-      o.progressFile = value;
-    } else if (flag == "--format") {
-      if (value == "mkv") {
-        o.format = Format::kMkv;
-      } else if (value == "h263") {
-        o.format = Format::kH263;
-      } else {
-        return bad();
-      }
-    } else if (flag == "--segment-seconds") {
-      const auto n = Number(value, 1, 7 * 24 * 3600);
-      if (!n) return bad();
-      o.segmentSeconds = static_cast<int>(*n);
-    } else if (flag == "--keep-days") {
-      const auto n = Number(value, 0, 100000);
-      if (!n) return bad();
-      o.keepDays = static_cast<int>(*n);
-    } else if (flag == "--max-gib") {
-      char* end = nullptr;
-      const double gib = std::strtod(value.c_str(), &end);
-      if (value.empty() || *end != '\0' || !(gib >= 0) || gib > 1e6) return bad();
-      o.maxGib = gib;
-    } else if (flag == "--config") {
-      if (value.empty()) return bad();
-      o.configFile = value;
-    } else if (flag == "--metrics") {
-      if (value.find(':') == std::string::npos) return bad();
-      o.metricsAddress = value;
-    } else {
-      *error = "unknown option " + flag;
-      return std::nullopt;
-    }
-  }
-  if (!o.address.empty() && (!havePort || !haveType || !haveUser)) {
-    *error = "--address needs --port, --type and --user";
+  CommandLine line(o);
+  try {
+    line.app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    o.help = true;
+    return o;
+  } catch (const CLI::ParseError& e) {
+    *error = e.what();
     return std::nullopt;
   }
-  if (o.address.empty() && havePort) {
-    *error = "--port needs --address";
+  if (line.app.count("--password") > 0) {
+    *error = "the password is not taken from the command line; use --password-file F or "
+             "VELTRANE_PASSWORD";
     return std::nullopt;
+  }
+  // Checked while parsing, so these only convert.
+  if (!line.ports.empty()) ParseList(line.ports, 1, 65535, &o.ports);
+  if (!line.channels.empty() && line.channels != "all") {
+    ParseList(line.channels, 1, 64, &o.channels);
+  }
+  static const std::map<std::string, Resolution> kResolutions = {
+      {"cif", {"cif", 2}}, {"2cif", {"2cif", 3}}, {"4cif", {"4cif", 4}}};
+  o.resolution = kResolutions.at(line.resolution);
+  for (const std::string& output : line.outputs) {
+    const auto eq = output.find('=');
+    o.outputs.emplace_back(std::stoi(output.substr(0, eq)), output.substr(eq + 1) == "on");
   }
   return o;
 }

@@ -58,7 +58,8 @@ struct Options {
 };
 
 extern const char* const kUsageLine;
-extern const char* const kUsageText;
+// What --help prints: every option with its meaning, and the exit codes.
+std::string HelpText();
 
 // The options, or an error message in *error.
 std::optional<Options> ParseOptions(int argc, char** argv, std::string* error);
