@@ -24,7 +24,7 @@ TEST(RecorderConfigFile, ShippedExampleReadsAsItsCommentsSay) {
   ASSERT_TRUE(config.has_value()) << error;
   EXPECT_TRUE(config->fromFile);
   const RecordingConfig& r = config->recording;
-  EXPECT_EQ(r.outputFolder, "recording");
+  EXPECT_EQ(r.outputFolder, Options{}.outputFolder);  // left to the command line
   EXPECT_EQ(r.format, Format::kMkv);
   EXPECT_EQ(r.segmentSeconds, 600);
   EXPECT_EQ(r.keepDays, 14);
@@ -37,8 +37,9 @@ TEST(RecorderConfigFile, ShippedExampleReadsAsItsCommentsSay) {
   EXPECT_EQ(gate.address, "192.0.2.10");
   EXPECT_EQ(gate.port, 1756);
   EXPECT_EQ(gate.user, "operator");
-  EXPECT_EQ(gate.passwordFile, "/etc/veltrane/gate.password");
-  EXPECT_EQ(gate.passwordEnv, "");
+  // No source of its own: the command line's.
+  EXPECT_EQ(gate.passwordFile, "");
+  EXPECT_EQ(gate.passwordEnv, "VELTRANE_PASSWORD");
   EXPECT_EQ(gate.api, Api::kNew);
   ASSERT_EQ(gate.channels.size(), 2u);
   // A channel table overrides only what it names; the rest is the device's.
@@ -54,8 +55,8 @@ TEST(RecorderConfigFile, ShippedExampleReadsAsItsCommentsSay) {
   const DeviceConfig& yard = config->devices[1];
   EXPECT_EQ(yard.name, "yard");
   EXPECT_EQ(yard.api, Api::kOld);
-  EXPECT_EQ(yard.passwordEnv, "YARD_PASSWORD");
-  EXPECT_EQ(yard.passwordFile, "");
+  EXPECT_EQ(yard.passwordFile, "/run/credentials/veltrane-rec.service/yard");
+  EXPECT_EQ(yard.passwordEnv, "");
   ASSERT_EQ(yard.channels.size(), 2u);
   EXPECT_EQ(yard.channels[1].camera, 2);
   EXPECT_EQ(yard.channels[1].quality, 50);
