@@ -539,14 +539,10 @@ void PublishMetrics(RunState& run) {
       d.up |= c.state == 0;
       snapshot.channels.push_back(std::move(c));
     }
-    // The last reading of each input; the log numbers them device-major.
-    std::map<int, bool> inputs;
     if (device->alarms) {
-      for (const AlarmEvent& e : device->alarms->Events()) {
-        if (e.input > 0) inputs[e.input - device->index * kChannelsPerDevice] = e.state == 2;
-      }
+      const std::map<int, bool> inputs = device->alarms->InputStates();
+      d.inputs.assign(inputs.begin(), inputs.end());
     }
-    d.inputs.assign(inputs.begin(), inputs.end());
     snapshot.devices.push_back(std::move(d));
   }
   run.metrics.Publish(std::move(snapshot));
