@@ -226,6 +226,19 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
+bool ScrapeMetrics(int port, std::string* body, std::string* contentType, std::string* errors) {
+  std::string out;
+  const int code = RunCapture({"curl", "-s", "-S", "-f", "--max-time", "5", "-w",
+                               "\n%{content_type}",
+                               "http://127.0.0.1:" + std::to_string(port) + "/metrics"},
+                              &out, errors);
+  const std::size_t split = out.rfind('\n');
+  if (code != 0 || split == std::string::npos) return false;
+  *contentType = out.substr(split + 1);
+  *body = out.substr(0, split);
+  return true;
+}
+
 Probe ProbeFile(const std::string& path) {
   std::vector<std::string> argv{"ffprobe", "-v", "error"};
   if (path.size() > 4 && path.compare(path.size() - 4, 4, ".263") == 0) {
@@ -308,6 +321,18 @@ int ClosedPort() {
   }
   ::close(fd);
   return port;
+}
+
+// nvs400 with a short network time-out, so that giving up on a device takes seconds.
+std::string ShortTimeoutDeviceType() {
+  return "<?xml version=\"1.0\"?>\n<bosch>\n"
+         "  <cameraCount value=\"2\"/>\n  <mode value=\"mpeg4\"/>\n"
+         "  <framerate><max value=\"25\"/></framerate>\n"
+         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
+         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
+         "  <resolutions><cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
+         "</resolutions>\n"
+         "  <networktimeout value=\"800\"/>\n</bosch>\n";
 }
 
 }  // namespace rectest

@@ -78,6 +78,10 @@ struct Probe {
 };
 Probe ProbeFile(const std::string& path);
 
+// GET http://127.0.0.1:PORT/metrics with curl: the body and its content type; false (with
+// curl's error output in *errors) when the request fails.
+bool ScrapeMetrics(int port, std::string* body, std::string* contentType, std::string* errors);
+
 // Frames ffprobe decodes from a video file; -1 when ffprobe fails or reports an error (its
 // error output goes to *errors).
 long FramesDecoded(const std::string& path, std::string* errors);
@@ -106,5 +110,9 @@ std::vector<ChannelSummary> ReadChannelSummaries(const std::string& summaryJson)
 
 // A TCP port on 127.0.0.1 that nothing listens on (bound and released again).
 int ClosedPort();
+
+// A device-type file's text: a two-camera nvs400 with a short network time-out, so that
+// giving up on a device takes seconds.
+std::string ShortTimeoutDeviceType();
 
 }  // namespace rectest

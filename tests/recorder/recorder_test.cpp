@@ -123,20 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // The simulated nvs400 has four cameras.
                       std::vector<std::string>{"--api", "old", "--channels", "5"}));
 
-// nvs400 with a short network time-out, so that giving up on a device takes seconds.
-std::string ShortTimeoutDeviceType() {
-  return "<?xml version=\"1.0\"?>\n<bosch>\n"
-         "  <cameraCount value=\"2\"/>\n  <mode value=\"mpeg4\"/>\n"
-         "  <framerate><max value=\"25\"/></framerate>\n"
-         "  <quality><min value=\"1\"/><low value=\"2\"/><medium value=\"3\"/>"
-         "<high value=\"4\"/><max value=\"5\"/></quality>\n"
-         "  <resolutions><cif value=\"true\"/><cifx value=\"352\"/><cify value=\"288\"/>"
-         "</resolutions>\n"
-         "  <networktimeout value=\"800\"/>\n</bosch>\n";
-}
-
 TEST(RecorderDevice, UnreachableDeviceExitsWithThreeInBoundedTime) {
-  TestSettingsFile type(UniqueStem("rec"), ShortTimeoutDeviceType());
+  TestSettingsFile type(UniqueStem("rec"), rectest::ShortTimeoutDeviceType());
   const int port = rectest::ClosedPort();
   ASSERT_GT(port, 0);
   TempFolder out;

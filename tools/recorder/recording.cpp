@@ -288,6 +288,7 @@ void AlarmLog::OnInputChanged(int deviceInput, int state) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_back({seconds, input + 1, state});
+    inputStates_[deviceInput + 1] = state == 2;
   }
   char line[128];
   std::snprintf(line, sizeof line, "[%7.2f s] alarm input %d %s", seconds, input + 1,
@@ -310,6 +311,11 @@ void AlarmLog::OnConnectionLost() {
 std::vector<AlarmEvent> AlarmLog::Events() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return events_;
+}
+
+std::map<int, bool> AlarmLog::InputStates() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inputStates_;
 }
 
 // ---- debug lines ----

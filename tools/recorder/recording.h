@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -230,6 +231,8 @@ class AlarmLog final : public corvane::ICaptureIOEventSink {
   // From now on a lost connection is the recorder's own doing and is not reported.
   void Closing() { closing_ = true; }
   std::vector<AlarmEvent> Events() const;
+  // The last state of each input read so far, by the device's input (from 1): true = active.
+  std::map<int, bool> InputStates() const;
 
  private:
   Console& console_;
@@ -237,6 +240,7 @@ class AlarmLog final : public corvane::ICaptureIOEventSink {
   const int firstInput_;
   mutable std::mutex mutex_;
   std::vector<AlarmEvent> events_;
+  std::map<int, bool> inputStates_;
   std::atomic<bool> closing_{false};
 };
 
