@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,24 @@ TEST(RecorderConfigFile, KeysLeftOutTakeTheCommandLinesValues) {
   EXPECT_EQ(config.devices[1].passwordFile, "");
   EXPECT_EQ(config.devices[1].passwordEnv, "B_PASSWORD");
   EXPECT_EQ(config.devices[1].defaults.quality, 20);
+}
+
+TEST(RecorderConfigFile, RecordingOptionsGivenOnTheCommandLineWin) {
+  std::vector<std::string> args{"veltrane-rec", "--duration", "7", "--config", "x.toml"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  std::string error;
+  std::optional<Options> parsed =
+      recorder::ParseOptions(static_cast<int>(argv.size()), argv.data(), &error);
+  ASSERT_TRUE(parsed) << error;
+  Options o = *parsed;
+  o.outputFolder = "/srv/video";  // a default, not given
+  const RecorderConfig config = Parse(
+      "[recording]\nduration = 3\nout = \"/tmp/rec\"\n"
+      "[[devices]]\nname = \"a\"\naddress = \"10.0.0.1\"\nport = 1756\n",
+      o);
+  EXPECT_EQ(config.recording.durationSeconds, 7);
+  EXPECT_EQ(config.recording.outputFolder, "/tmp/rec");
 }
 
 struct BadFile {

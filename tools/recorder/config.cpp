@@ -255,18 +255,27 @@ DeviceConfig DeviceDefaults(const Options& o) {
   return d;
 }
 
+// The recording settings of the options: all of them (onlyGiven false), or those given on
+// the command line.
+void TakeRecordingOptions(const Options& o, bool onlyGiven, RecordingConfig& r) {
+  const auto take = [&](const char* flag, auto& to, const auto& from) {
+    if (!onlyGiven || o.given.count(flag) > 0) to = from;
+  };
+  take("--out", r.outputFolder, o.outputFolder);
+  take("--format", r.format, o.format);
+  take("--segment-seconds", r.segmentSeconds, o.segmentSeconds);
+  take("--keep-days", r.keepDays, o.keepDays);
+  take("--max-gib", r.maxGib, o.maxGib);
+  take("--metrics", r.metricsAddress, o.metricsAddress);
+  take("--duration", r.durationSeconds, o.durationSeconds);
+  take("--progress", r.progressFile, o.progressFile);
+  take("--log-level", r.logLevel, o.logLevel);
+  take("--discard", r.discard, o.discard);
+}
+
 RecordingConfig RecordingDefaults(const Options& o) {
   RecordingConfig r;
-  r.outputFolder = o.outputFolder;
-  r.format = o.format;
-  r.segmentSeconds = o.segmentSeconds;
-  r.keepDays = o.keepDays;
-  r.maxGib = o.maxGib;
-  r.metricsAddress = o.metricsAddress;
-  r.durationSeconds = o.durationSeconds;
-  r.progressFile = o.progressFile;
-  r.logLevel = o.logLevel;
-  r.discard = o.discard;
+  TakeRecordingOptions(o, false, r);
   return r;
 }
 
@@ -316,6 +325,8 @@ std::optional<RecorderConfig> ParseConfig(std::string_view text, const std::stri
   if (const toml::node* recording = root.get("recording"); recording && reader.ok()) {
     if (const toml::table* table = recording->as_table()) {
       reader.Recording(*table, config.recording);
+      // What the command line states outright is meant for this run.
+      TakeRecordingOptions(defaults, true, config.recording);
     } else {
       reader.Fail(*recording, "recording must be a table: [recording]");
     }

@@ -215,6 +215,10 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
              "VELTRANE_PASSWORD";
     return std::nullopt;
   }
+  for (const CLI::Option* option : line.app.get_options()) {
+    if (option->count() == 0) continue;
+    for (const std::string& name : option->get_lnames()) o.given.insert("--" + name);
+  }
   // Checked while parsing, so these only convert.
   if (!line.ports.empty()) ParseList(line.ports, 1, 65535, &o.ports);
   if (!line.channels.empty() && line.channels != "all") {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,9 @@ struct Options {
   // "ADDR:PORT" to serve Prometheus metrics on; empty = none.
   std::string metricsAddress;
   bool help = false;
+  // The options given on the command line, by their long names ("--duration"): with a
+  // configuration file, these recording settings win over the file's.
+  std::set<std::string> given;
 };
 
 extern const char* const kUsageLine;
