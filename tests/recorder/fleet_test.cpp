@@ -88,7 +88,9 @@ class RecorderFleet : public ::testing::Test {
       const ChannelSummary& c = channels[i];
       EXPECT_EQ(c.channel, expected[i].number);
       EXPECT_GT(c.frames, 0) << "channel " << c.channel;
-      const std::string path = out_ / "rec/" + expected[i].folder + "/" + c.file;
+      // Named from the summary's folder, the device's folder included.
+      EXPECT_EQ(c.file.rfind(std::string(expected[i].folder) + "/ch", 0), 0u) << c.file;
+      const std::string path = out_ / "rec/" + c.file;
       std::string errors;
       EXPECT_EQ(rectest::FramesDecoded(path, &errors), c.frames) << path << ": " << errors;
     }

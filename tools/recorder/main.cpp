@@ -783,6 +783,7 @@ void WriteSummary(const RunState& run) {
   summary.stopped = run.stopped;
   summary.stopSeconds = Seconds(run.closed - run.stopped);
   summary.discarded = settings.discard;
+  summary.outputFolder = settings.outputFolder;
   summary.records = run.records;
   for (const auto& device : run.devices) {
     if (!device->alarms) continue;

@@ -178,6 +178,7 @@ class ChannelRecord {
   int channel() const { return channel_; }
   int number() const { return number_; }
   const std::string& name() const { return settings_.stem; }
+  const std::string& folder() const { return settings_.folder; }
 
   void MarkStarted(bool accepted);
   bool started() const { return started_; }

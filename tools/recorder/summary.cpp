@@ -39,9 +39,16 @@ double Rounded(double value, int decimals) {
 nlohmann::ordered_json ChannelJson(const ChannelRecord& record, const SummaryInput& summary) {
   const ChannelRecord::Stats s = record.stats();
   const ChannelFigures f = Figures(record, s, summary.stopped);
-  const std::vector<Segment> segments = record.segments();
+  std::vector<Segment> segments = record.segments();
+  // A device of a configuration file records into a folder of its own below the output
+  // folder.
+  const std::string& folder = record.folder();
+  const std::string below = summary.outputFolder + "/";
+  const std::string prefix =
+      folder.rfind(below, 0) == 0 ? folder.substr(below.size()) + "/" : std::string();
   nlohmann::ordered_json files = nlohmann::ordered_json::array();
-  for (const Segment& segment : segments) {
+  for (Segment& segment : segments) {
+    segment.file = prefix + segment.file;
     files.push_back({{"file", segment.file}, {"frames", segment.frames}, {"bytes", segment.bytes}});
   }
   nlohmann::ordered_json channel = {

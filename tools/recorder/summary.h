@@ -21,6 +21,8 @@ struct SummaryInput {
   Clock::time_point stopped{};
   double stopSeconds = 0;  // from the stop request to the end of the driver's Close
   bool discarded = false;  // frames were counted, not written
+  // Where summary.json goes: the files it lists are named from there.
+  std::string outputFolder;
   std::vector<ChannelRecord*> records;
   std::vector<AlarmEvent> alarms;
 };
