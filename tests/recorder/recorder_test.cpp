@@ -76,7 +76,8 @@ TEST(RecorderDemo, DefaultRunRecordsEveryCameraToDecodableFiles) {
 
 TEST(RecorderInterfaces, OlderInterfaceRecordsToo) {
   TempFolder out;
-  RecorderProcess rec({"--api", "old", "--duration", "2", "--channels", "2,4", "--out", out.path()});
+  RecorderProcess rec(
+      {"--api", "old", "--duration", "2", "--channels", "2,4", "--out", out.path()});
   ASSERT_EQ(rec.Wait(kRunTimeoutMs), 0) << rec.out() << rec.err();
   EXPECT_NE(rectest::ReadFile(out / "summary.json").find("\"api\": \"old\""), std::string::npos);
   const auto channels = ExpectDecodableRecording(out, 2);

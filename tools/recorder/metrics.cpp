@@ -65,9 +65,9 @@ void ChannelFamilies(Writer& w, const std::vector<ChannelSample>& channels,
     std::uint64_t (*value)(const ChannelSample&);
   };
   const Counter counters[] = {
-      {"veltrane_rec_frames_total", "Frames received on the channel.",
+      {"veltrane_rec_frames_total", "Frames written for the channel (counted, with --discard).",
        [](const ChannelSample& c) { return c.frames; }},
-      {"veltrane_rec_key_frames_total", "Key frames received on the channel.",
+      {"veltrane_rec_key_frames_total", "Key frames written for the channel.",
        [](const ChannelSample& c) { return c.keyFrames; }},
       {"veltrane_rec_bytes_total", "Bytes of video written for the channel.",
        [](const ChannelSample& c) { return c.bytes; }},
