@@ -205,7 +205,9 @@ void ExpectBytesOnDisk(const TempFolder& out, const std::vector<ChannelSummary>&
     for (const auto& segment : c.segments) {
       listed += segment.bytes;
       const long long size = FileSize(out / segment.file);
-      // Retention may have deleted it since; a file that is there has the stated size.
+      // Retention may have deleted it since, as the summary says; a file that is there has
+      // the stated size.
+      EXPECT_EQ(segment.onDisk, size >= 0) << segment.file;
       if (size < 0) continue;
       EXPECT_EQ(size, segment.bytes) << segment.file;
       const Probe probe = rectest::ProbeFile(out / segment.file);
@@ -321,6 +323,11 @@ TEST_F(RecorderSmallDisk, RetentionMakesRoomAndRecordingGoesOn) {
   for (const ChannelSummary& c : channels) listed += c.bytes;
   EXPECT_GT(listed, 640 * 1024) << rec.err();
   EXPECT_GT(segments, 2);
+  long deleted = 0;
+  for (const ChannelSummary& c : channels) {
+    for (const auto& segment : c.segments) deleted += segment.onDisk ? 0 : 1;
+  }
+  EXPECT_GT(deleted, 0) << "retention made room by deleting complete segments";
   ExpectBytesOnDisk(out_, channels);
 }
 

@@ -300,7 +300,7 @@ std::vector<ChannelSummary> ReadChannelSummaries(const std::string& summaryJson)
     c.writeFailures = entry.value("write_failures", -1);
     for (const nlohmann::json& segment : entry.value("segments", nlohmann::json::array())) {
       c.segments.push_back({segment.value("file", std::string()), segment.value("frames", -1L),
-                            segment.value("bytes", -1LL)});
+                            segment.value("bytes", -1LL), segment.value("on_disk", false)});
     }
     channels.push_back(c);
   }

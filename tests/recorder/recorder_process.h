@@ -90,6 +90,7 @@ struct SegmentSummary {
   std::string file;
   long frames = -1;
   long long bytes = -1;
+  bool onDisk = false;
 };
 
 struct ChannelSummary {

@@ -25,8 +25,9 @@ const char* const kFooter =
     "The password comes from --password-file F or the VELTRANE_PASSWORD environment variable, "
     "never the command line.\nWith a list of ports, device d (from 0) camera c (from 1) is "
     "recording channel d*64+c; --channels applies to each device; alarm inputs are numbered the "
-    "same way, relay outputs are those of the first device.\nExit codes: 0 success, 1 a channel "
-    "delivered no frame, 2 bad usage, 3 device not opened.";
+    "same way, relay outputs are those of the first device.\nThe configuration file's keys: "
+    "examples/recorder.toml and the README's \"Configuration file\".\nExit codes: 0 success, 1 "
+    "a channel delivered no frame, 2 bad usage, 3 device not opened.";
 
 // A comma-separated list of distinct numbers from min to max; the reason when it is not one.
 // A number given twice is the caller's mistake: a camera is not recorded twice, nor is one

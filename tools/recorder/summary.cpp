@@ -1,5 +1,7 @@
 #include "summary.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -48,8 +50,14 @@ nlohmann::ordered_json ChannelJson(const ChannelRecord& record, const SummaryInp
       folder.rfind(below, 0) == 0 ? folder.substr(below.size()) + "/" : std::string();
   nlohmann::ordered_json files = nlohmann::ordered_json::array();
   for (Segment& segment : segments) {
+    // Retention may have deleted it since it was complete.
+    struct stat st {};
+    const bool onDisk = ::stat((folder + "/" + segment.file).c_str(), &st) == 0;
     segment.file = prefix + segment.file;
-    files.push_back({{"file", segment.file}, {"frames", segment.frames}, {"bytes", segment.bytes}});
+    files.push_back({{"file", segment.file},
+                     {"frames", segment.frames},
+                     {"bytes", segment.bytes},
+                     {"on_disk", onDisk}});
   }
   nlohmann::ordered_json channel = {
       {"channel", record.number()},
