@@ -14,7 +14,6 @@ namespace recorder {
 namespace {
 
 constexpr int kMaxCamera = 64;
-constexpr Resolution kResolutions[] = {{"cif", 2}, {"2cif", 3}, {"4cif", 4}};
 
 // Reads one file's tables into the configuration; the first problem found stops it, with
 // the line it is on.

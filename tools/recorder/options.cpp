@@ -225,9 +225,9 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
   if (!line.channels.empty() && line.channels != "all") {
     ParseList(line.channels, 1, 64, &o.channels);
   }
-  static const std::map<std::string, Resolution> kResolutions = {
-      {"cif", {"cif", 2}}, {"2cif", {"2cif", 3}}, {"4cif", {"4cif", 4}}};
-  o.resolution = kResolutions.at(line.resolution);
+  for (const Resolution& r : kResolutions) {
+    if (line.resolution == r.name) o.resolution = r;
+  }
   for (const std::string& output : line.outputs) {
     const auto eq = output.find('=');
     o.outputs.emplace_back(std::stoi(output.substr(0, eq)), output.substr(eq + 1) == "on");

@@ -20,6 +20,9 @@ struct Resolution {
   int code;          // the driver's resolution code: 2, 3, 4
 };
 
+// The resolutions a recording can ask for, by name.
+inline constexpr Resolution kResolutions[] = {{"cif", 2}, {"2cif", 3}, {"4cif", 4}};
+
 struct Options {
   Api api = Api::kNew;
   // Empty: record from the in-process simulator.
